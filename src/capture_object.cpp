@@ -1,0 +1,28 @@
+#include "capture_object.h"
+
+namespace zarn {
+
+SysAudioCapture::SysAudioCapture() : SysAudioCapture(platform::captureService()) {}
+
+SysAudioCapture::SysAudioCapture(platform::CaptureService& service) : service_(service) {}
+
+void SysAudioCapture::arm() {
+  armQueue_.sync([this] { armed_ = true; });
+}
+
+void SysAudioCapture::disarm() {
+  armQueue_.sync([this] { armed_ = false; });
+}
+
+bool SysAudioCapture::readArmed() {
+  bool value = false;
+  armQueue_.sync([this, &value] { value = armed_; });
+  return value;
+}
+
+bool SysAudioCapture::hasStream() {
+  std::lock_guard<std::mutex> hold(streamAccess_);
+  return stream_ != nullptr;
+}
+
+}  // namespace zarn

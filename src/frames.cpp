@@ -1,0 +1,58 @@
+#include "frames.h"
+
+#include <cstdint>
+#include <limits>
+
+namespace zarn {
+
+void writeFrame(std::uint8_t type, std::span<const std::uint8_t> payload) {
+  if (payload.size() > std::numeric_limits<std::uint32_t>::max()) return;
+  const auto n = static_cast<std::uint32_t>(payload.size());
+  std::lock_guard<StdoutLock> hold(*stdoutLock);
+  const std::uint8_t header[5] = {
+      type, static_cast<std::uint8_t>(n), static_cast<std::uint8_t>(n >> 8),
+      static_cast<std::uint8_t>(n >> 16), static_cast<std::uint8_t>(n >> 24)};
+  if (!stdoutHandle->writeAll(header, sizeof header)) return;
+  if (n > 0) stdoutHandle->writeAll(payload.data(), payload.size());
+}
+
+void sendError(std::string_view message) {
+  if (!isValidUtf8(message)) message = {};
+  writeFrame(kFrameError, {reinterpret_cast<const std::uint8_t*>(message.data()), message.size()});
+}
+
+bool isValidUtf8(std::string_view text) {
+  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+  const auto* end = p + text.size();
+  while (p < end) {
+    unsigned char lead = *p++;
+    if (lead < 0x80) continue;
+    int more = 0;
+    std::uint32_t code = 0;
+    std::uint32_t least = 0;
+    if ((lead & 0xE0) == 0xC0) {
+      more = 1, code = lead & 0x1F, least = 0x80;
+    } else if ((lead & 0xF0) == 0xE0) {
+      more = 2, code = lead & 0x0F, least = 0x800;
+    } else if ((lead & 0xF8) == 0xF0) {
+      more = 3, code = lead & 0x07, least = 0x10000;
+    } else {
+      return false;
+    }
+    if (end - p < more) return false;
+    for (int i = 0; i < more; ++i, ++p) {
+      if ((*p & 0xC0) != 0x80) return false;
+      code = (code << 6) | (*p & 0x3F);
+    }
+    // Overlong forms, surrogates and values past U+10FFFF are not UTF-8.
+    if (code < least || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return false;
+  }
+  return true;
+}
+
+void holdStdoutForExit(std::chrono::milliseconds limit) {
+  // Deliberately never unlocked: the process ends while holding it.
+  (void)stdoutLock->try_lock_for(limit);
+}
+
+}  // namespace zarn

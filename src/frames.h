@@ -1,0 +1,41 @@
+// The frame writer: the only code that puts bytes on standard output. A frame is a type byte, a
+// 32-bit little-endian payload length and the payload.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <mutex>
+#include <span>
+#include <string_view>
+
+#include "platform/std_handles.h"
+
+namespace zarn {
+
+inline constexpr std::uint8_t kFrameError = 'E';
+inline constexpr std::uint8_t kFramePong = 'O';
+inline constexpr std::uint8_t kFrameRunning = 'R';
+inline constexpr std::uint8_t kFrameChunk = 'C';
+
+// Process-wide, created once by start-up before any frame can be written, never destroyed.
+// stdoutLock is held for each whole frame.
+using StdoutLock = std::timed_mutex;
+inline StdoutLock* stdoutLock = nullptr;
+inline platform::OutputHandle* stdoutHandle = nullptr;
+
+// Writes one frame: the 5-byte header and the payload as two writes, both under stdoutLock. A
+// payload too long for the length field is not written at all. The caller must not hold the lock.
+void writeFrame(std::uint8_t type, std::span<const std::uint8_t> payload = {});
+
+// Writes an E frame with the message's UTF-8 bytes; a message that is not valid UTF-8 gives an
+// empty payload.
+void sendError(std::string_view message);
+
+bool isValidUtf8(std::string_view text);
+
+// For the quit task: waits up to the limit for a frame in progress to finish and then keeps
+// stdoutLock, so exit never cuts a frame and no new one starts. After the limit it gives up
+// waiting, since a parent that stopped reading must not hang quit.
+void holdStdoutForExit(std::chrono::milliseconds limit);
+
+}  // namespace zarn

@@ -1,0 +1,7 @@
+// zarn-audio: captures what the computer plays and streams it to the parent as frames on
+// standard output. Takes no arguments; commands arrive as bytes on standard input.
+#include "entry.h"
+
+int main() {
+  return zarn::startUp();
+}
