@@ -1,6 +1,7 @@
 #include "entry.h"
 
 #include <chrono>
+#include <memory>
 #include <string>
 
 #include "frames.h"
@@ -11,13 +12,28 @@
 namespace zarn {
 namespace {
 
-// How long quit waits for a frame in progress before it ends the process regardless.
+// How long quit waits for a frame that the parent has stopped taking before it ends the process
+// regardless.
 constexpr std::chrono::milliseconds kLastFrameGrace{2000};
+constexpr std::chrono::milliseconds kStallCheck{50};
 
 void launchQuitTask() {
   platform::launchTask([] {
-    capture->stop();
-    holdStdoutForExit(kLastFrameGrace);
+    // stop waits for the platform, and the platform may wait for a delivery that is stuck writing
+    // to a parent that no longer reads; that parent must not be able to hang quit.
+    auto stopped = std::make_shared<platform::Completion<bool>>();
+    platform::launchTask([stopped] {
+      capture->stop();
+      stopped->complete(true);
+    });
+    bool stalled = false;
+    while (!stopped->waitFor(kStallCheck)) {
+      if (stdoutHandle->stalledFor() >= kLastFrameGrace) {
+        stalled = true;
+        break;
+      }
+    }
+    holdStdoutForExit(stalled ? std::chrono::milliseconds(0) : kLastFrameGrace);
     platform::exitProcess(0);
   });
 }

@@ -9,7 +9,8 @@ void prohibitActivation();
 // Gives the calling (main) thread to the platform for the rest of the process's life.
 void runMainLoop();
 
-// Ends the process with the status; the process-wide objects are never destroyed.
+// Ends the process with the status. Other threads may still be running: nothing they use is
+// destroyed on the way out.
 [[noreturn]] void exitProcess(int status);
 
 }  // namespace zarn::platform

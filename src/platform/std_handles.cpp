@@ -15,26 +15,37 @@ void waitFor(int fd, short events) {
   }
 }
 
+std::chrono::steady_clock::rep now() {
+  return std::chrono::steady_clock::now().time_since_epoch().count();
+}
+
 }  // namespace
 
 bool OutputHandle::writeAll(const void* data, std::size_t size) {
   const char* next = static_cast<const char*>(data);
+  waitingSince_.store(now(), std::memory_order_relaxed);
   while (size > 0) {
-    if (broken()) return false;
+    if (broken()) break;
     ssize_t written = ::write(fd_, next, size);
     if (written > 0) {
       next += written;
       size -= static_cast<std::size_t>(written);
+      waitingSince_.store(now(), std::memory_order_relaxed);
     } else if (written < 0 && errno == EINTR) {
       continue;
     } else if (written < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
       waitFor(fd_, POLLOUT);
     } else {
       broken_.store(true, std::memory_order_release);
-      return false;
     }
   }
+  waitingSince_.store(0, std::memory_order_relaxed);
   return !broken();
+}
+
+std::chrono::steady_clock::duration OutputHandle::stalledFor() const {
+  const auto since = waitingSince_.load(std::memory_order_relaxed);
+  return std::chrono::steady_clock::duration(since == 0 ? 0 : now() - since);
 }
 
 int InputHandle::readByte() {

@@ -3,7 +3,9 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
+#include <cstdint>
 
 namespace zarn::platform {
 
@@ -17,9 +19,14 @@ class OutputHandle {
   bool writeAll(const void* data, std::size_t size);
   bool broken() const { return broken_.load(std::memory_order_acquire); }
 
+  // How long the write in progress has gone without the reader taking a byte; zero when no write
+  // is under way.
+  std::chrono::steady_clock::duration stalledFor() const;
+
  private:
   int fd_;
   std::atomic<bool> broken_{false};
+  std::atomic<std::chrono::steady_clock::rep> waitingSince_{0};  // 0: not writing
 };
 
 class InputHandle {

@@ -2,6 +2,7 @@
 // awaits it.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <functional>
 #include <mutex>
@@ -22,6 +23,12 @@ class Completion {
     if (value_) return;  // completions run once; a second call is ignored
     value_.emplace(std::move(value));
     ready_.notify_one();
+  }
+
+  // False if the value has not come within the limit.
+  bool waitFor(std::chrono::milliseconds limit) {
+    std::unique_lock<std::mutex> hold(mutex_);
+    return ready_.wait_for(hold, limit, [this] { return value_.has_value(); });
   }
 
   T wait() {

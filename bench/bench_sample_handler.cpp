@@ -1,0 +1,100 @@
+// The sample handler per delivery: armed (arm-state read, checks, payload built, frame written to
+// a drained pipe) and disarmed (the type test and the arm-state read only), beside a bare memcpy
+// of the same bytes, which is the least any forwarding has to do.
+#include <benchmark/benchmark.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "bench_support.h"
+#include "capture_object.h"
+
+namespace zarn::bench {
+namespace {
+
+constexpr std::size_t kSizes[] = {1024, 4096, 16384};
+
+SysAudioCapture& capture() {
+  static auto& object = *new SysAudioCapture(preparedService());
+  return object;
+}
+
+void deliver(benchmark::State& state, std::size_t size, bool armed) {
+  frameOutputToDrainedPipe();
+  preparedService().prepare(size);
+  armed ? capture().arm() : capture().disarm();
+  platform::Stream stream;
+  platform::SampleBuffer buffer;
+  for (auto _ : state) {
+    capture().streamDidOutputSampleBuffer(stream, buffer, platform::OutputType::audio);
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * size));
+}
+
+void armedRun(benchmark::State& state, std::size_t size) {
+  deliver(state, size, true);
+}
+void disarmedRun(benchmark::State& state, std::size_t size) {
+  deliver(state, size, false);
+}
+
+void memcpyRun(benchmark::State& state, std::size_t size) {
+  preparedService().prepare(size);
+  const auto& samples = preparedService().samples();
+  std::vector<std::uint8_t> payload(8 + size);
+  for (auto _ : state) {
+    std::memcpy(payload.data() + 8, samples.data(), size);
+    benchmark::ClobberMemory();
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * size));
+}
+
+std::string nameOf(const char* kind, std::size_t size) {
+  return std::string(kind) + "/" + std::to_string(size);
+}
+
+void registerAll() {
+  struct Kind {
+    const char* name;
+    void (*run)(benchmark::State&, std::size_t);
+  };
+  for (const Kind& kind :
+       {Kind{"armed", armedRun}, Kind{"disarmed", disarmedRun}, Kind{"memcpy", memcpyRun}}) {
+    for (std::size_t size : kSizes) {
+      benchmark::RegisterBenchmark(nameOf(kind.name, size).c_str(), kind.run, size)
+          ->UseRealTime()
+          ->MinTime(0.1);
+    }
+  }
+}
+
+void printTable(const KeepingReporter& results) {
+  std::printf("\nsample handler per delivery, frame written to a drained pipe (ns)\n");
+  std::printf("%8s %12s %12s %12s %16s\n", "bytes", "armed", "disarmed", "memcpy",
+              "armed - memcpy");
+  for (std::size_t size : kSizes) {
+    const auto* armed = results.find(nameOf("armed", size));
+    const auto* disarmed = results.find(nameOf("disarmed", size));
+    const auto* copy = results.find(nameOf("memcpy", size));
+    if (!armed || !disarmed || !copy) continue;
+    std::printf("%8zu %12.1f %12.1f %12.1f %16.1f\n", size, armed->nsPerIteration,
+                disarmed->nsPerIteration, copy->nsPerIteration,
+                armed->nsPerIteration - copy->nsPerIteration);
+  }
+}
+
+}  // namespace
+}  // namespace zarn::bench
+
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  zarn::bench::registerAll();
+  zarn::bench::KeepingReporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  zarn::bench::printTable(reporter);
+  benchmark::Shutdown();
+  return 0;
+}

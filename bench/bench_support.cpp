@@ -1,0 +1,114 @@
+#include "bench_support.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <thread>
+
+#include "frames.h"
+#include "platform/std_handles.h"
+
+namespace zarn::bench {
+namespace {
+
+int pipeFds[2] = {-1, -1};
+
+void drain(int fd) {
+  static char sink[1 << 20];
+  for (;;) {
+    if (::read(fd, sink, sizeof sink) == 0) return;
+  }
+}
+
+}  // namespace
+
+void frameOutputToDrainedPipe() {
+  static const bool ready = [] {
+    if (::pipe2(pipeFds, O_CLOEXEC) != 0) std::abort();
+    // A bigger pipe, as a parent reading in large blocks would not be the bottleneck.
+    ::fcntl(pipeFds[1], F_SETPIPE_SZ, 1 << 20);
+    std::thread(drain, pipeFds[0]).detach();
+    stdoutLock = new StdoutLock;
+    stdoutHandle = new platform::OutputHandle(pipeFds[1]);
+    return true;
+  }();
+  (void)ready;
+}
+
+int drainedPipeFd() {
+  frameOutputToDrainedPipe();
+  return pipeFds[1];
+}
+
+void PreparedAudioService::prepare(std::size_t bytes) {
+  samples_.assign(bytes, 0);
+  for (std::size_t i = 0; i < bytes; ++i) samples_[i] = static_cast<std::uint8_t>(i * 31);
+}
+
+std::vector<std::shared_ptr<platform::Display>> PreparedAudioService::displays(
+    platform::ShareableContent&) {
+  return {};
+}
+std::shared_ptr<platform::ContentFilter> PreparedAudioService::makeContentFilter(
+    platform::Display&) {
+  return nullptr;
+}
+std::shared_ptr<platform::Stream> PreparedAudioService::makeStream(
+    platform::ContentFilter&, const platform::StreamConfiguration&, platform::StreamDelegate&) {
+  return nullptr;
+}
+bool PreparedAudioService::addStreamOutput(platform::Stream&, platform::StreamDelegate&,
+                                           platform::OutputType, platform::SampleHandlerQueue,
+                                           platform::ErrorPtr&) {
+  return false;
+}
+
+bool PreparedAudioService::streamBasicDescription(const platform::FormatDescription&,
+                                                  platform::StreamDescription& description) {
+  description.sampleRate = 48000;
+  description.formatFlags = platform::kAudioFormatFlagIsFloat;
+  description.channelsPerFrame = 1;
+  description.bitsPerChannel = 32;
+  return true;
+}
+
+std::int32_t PreparedAudioService::audioBufferListWithRetainedBlockBuffer(
+    platform::SampleBuffer&, platform::OneBufferList& list, platform::BlockBuffer*& retained) {
+  list.buffer.numberChannels = 1;
+  list.buffer.dataByteSize = static_cast<std::uint32_t>(samples_.size());
+  list.buffer.data = samples_.data();
+  retained = &block_;
+  return platform::kNoErr;
+}
+
+PreparedAudioService& preparedService() {
+  static auto& service = *new PreparedAudioService;
+  return service;
+}
+
+// Colours only for a terminal, so a saved report stays plain text.
+KeepingReporter::KeepingReporter() : ConsoleReporter(::isatty(1) ? OO_ColorTabular : OO_Tabular) {}
+
+void KeepingReporter::ReportRuns(const std::vector<Run>& runs) {
+  ConsoleReporter::ReportRuns(runs);
+  for (const Run& run : runs) {
+    if (run.error_occurred || run.run_type != Run::RT_Iteration) continue;
+    Result& result = results_[{run.run_name.function_name, static_cast<int>(run.threads)}];
+    result.nsPerIteration = run.GetAdjustedRealTime();  // the reports' time unit is ns
+    result.counters = run.counters;
+  }
+}
+
+const KeepingReporter::Result* KeepingReporter::find(const std::string& name, int threads) const {
+  auto found = results_.find({name, threads});
+  return found == results_.end() ? nullptr : &found->second;
+}
+
+}  // namespace zarn::bench
+
+namespace zarn::platform {
+CaptureService& captureService() {
+  return zarn::bench::preparedService();
+}
+}  // namespace zarn::platform
