@@ -1,0 +1,75 @@
+// One connection to the sound server: a threaded main loop of its own and a context on it. The
+// content query opens it; the displays, the filter and the stream made from that content share
+// it, and the last of them to go closes it.
+#pragma once
+
+#include <pulse/context.h>
+#include <pulse/thread-mainloop.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/pulse/outputs.h"
+
+namespace zarn::platform::pulse {
+
+// Told, on the main loop thread, when the connection fails after it was made.
+class ConnectionListener {
+ public:
+  virtual void connectionLost(const std::string& reason) = 0;
+
+ protected:
+  ~ConnectionListener() = default;
+};
+
+class Connection {
+ public:
+  // Connects, never starting a server, and waits until the connection is ready or has failed.
+  // Blocks: never call it on a main loop thread. On failure returns null and sets `error` to
+  // the library's text.
+  static std::shared_ptr<Connection> open(std::string& error);
+
+  Connection(const Connection&) = delete;
+  Connection& operator=(const Connection&) = delete;
+  ~Connection();
+
+  // Lists the server's outputs and its default output's name. Blocks like open().
+  bool listOutputs(std::vector<Output>& sinks, std::string& defaultName, std::string& error);
+
+  pa_threaded_mainloop* mainloop() const { return mainloop_; }
+  pa_context* context() const { return context_; }
+  bool ready() const;  // under the lock
+  // The library's text for the context's last error.
+  std::string lastError() const;
+
+  // Under the lock. At most one listener; null to stop listening.
+  void setListener(ConnectionListener* listener) { listener_ = listener; }
+
+  // Holds the main loop's lock for a scope; not for the main loop thread, which already has it
+  // whenever it runs our code.
+  class Lock {
+   public:
+    explicit Lock(const Connection& connection) : mainloop_(connection.mainloop_) {
+      pa_threaded_mainloop_lock(mainloop_);
+    }
+    ~Lock() { pa_threaded_mainloop_unlock(mainloop_); }
+    Lock(const Lock&) = delete;
+    Lock& operator=(const Lock&) = delete;
+
+   private:
+    pa_threaded_mainloop* mainloop_;
+  };
+
+ private:
+  Connection() = default;
+  static void onStateChange(pa_context* context, void* self);
+
+  pa_threaded_mainloop* mainloop_ = nullptr;
+  pa_context* context_ = nullptr;
+  bool running_ = false;    // the main loop thread was started
+  bool connected_ = false;  // reached the ready state once; a failure now is a loss
+  ConnectionListener* listener_ = nullptr;
+};
+
+}  // namespace zarn::platform::pulse

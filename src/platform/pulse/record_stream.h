@@ -1,0 +1,31 @@
+// The capture stream over the sound server: a record stream on the chosen output's monitor that
+// follows the default output for as long as it runs.
+#pragma once
+
+#include <memory>
+
+#include "platform/capture_service.h"
+#include "platform/pulse/connection.h"
+#include "platform/pulse/outputs.h"
+
+namespace zarn::platform::pulse {
+
+class RecordStream final : public Stream {
+ public:
+  RecordStream(std::shared_ptr<Connection> connection, Output output, std::uint32_t channels,
+               StreamDelegate& delegate);
+  ~RecordStream() override;
+
+  void setAudioOutput(StreamDelegate* output);
+  void start(CaptureService::ErrorCompletion completion);
+  void stop(CaptureService::ErrorCompletion completion);
+
+  class State;
+
+ private:
+  // Everything the main loop's callbacks reach. It outlives this object when a delivery is
+  // still blocked at its end (see the destructor).
+  State* state_;
+};
+
+}  // namespace zarn::platform::pulse

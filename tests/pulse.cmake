@@ -1,0 +1,23 @@
+# Tests of the capture service over the sound server's client library.
+if(TARGET zarn_pulse)
+  # The decisions about outputs, without a server.
+  add_executable(test_pulse_outputs test_pulse_outputs.cpp)
+  target_link_libraries(test_pulse_outputs PRIVATE zarn_pulse GTest::gtest_main)
+  gtest_discover_tests(test_pulse_outputs)
+
+  # The service's fragments through the core's sample handler, without a server.
+  add_executable(test_pulse_fragments test_pulse_fragments.cpp)
+  target_link_libraries(test_pulse_fragments PRIVATE zarn_core zarn_pulse GTest::gtest_main)
+  gtest_discover_tests(test_pulse_fragments)
+
+  # The product on private PulseAudio and PipeWire servers that each test starts and stops.
+  foreach(name test_pulse_capture test_pulse_follow)
+    add_executable(${name} ${name}.cpp)
+    target_link_libraries(${name} PRIVATE zarn_test_support GTest::gtest_main)
+    target_compile_definitions(${name} PRIVATE
+      ZARN_AUDIO_PATH="$<TARGET_FILE:zarn-audio>"
+      ZARN_SOUND_SERVER="${PROJECT_SOURCE_DIR}/scripts/sound-server")
+    add_dependencies(${name} zarn-audio)
+    gtest_discover_tests(${name} PROPERTIES TIMEOUT 60)
+  endforeach()
+endif()
