@@ -1,6 +1,5 @@
-// Test harness: runs an executable as a child with pipes on its standard input, output and error,
-// the way a parent app runs zarn-audio, and reads its frames back with deadlines so a stuck child
-// fails a test instead of hanging it.
+// Test harness: runs an executable as a parent app runs zarn-audio, with pipes on its standard
+// input and output, and reads its frames back with deadlines, so a stuck child fails a test.
 #pragma once
 
 #include <sys/types.h>
@@ -8,11 +7,9 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <vector>
 
 namespace zarn::test {
@@ -20,8 +17,7 @@ namespace zarn::test {
 using std::chrono::milliseconds;
 
 struct SpawnOptions {
-  // The child gets the default action for SIGPIPE; false leaves it ignored, as inherited from
-  // this process, so a closed pipe shows up as EPIPE in the child instead.
+  // False: the child inherits our ignored SIGPIPE, so a closed pipe is EPIPE, not the signal.
   bool sigpipeDefault = true;
   // Hands the child O_NONBLOCK pipe ends, as some parents do.
   bool nonBlockingStdin = false;
@@ -58,8 +54,6 @@ class ChildProcess {
   // Kills the child if it is still running and reaps it.
   ~ChildProcess();
 
-  pid_t pid() const { return pid_; }
-
   // Writes all bytes to the child's standard input; false if the pipe is closed or the child has
   // not taken them within the deadline.
   bool write(std::string_view bytes, milliseconds timeout = milliseconds(5000));
@@ -90,25 +84,21 @@ class ChildProcess {
   ExitResult wait(milliseconds timeout = milliseconds(5000));
   bool running();
 
-  // Everything the child wrote to standard error so far (complete once it has ended).
-  std::string stderrText();
+  // Everything the child wrote to standard error so far.
+  std::string stderrText() const;
 
  private:
-  // Reads more output into pending_; false on end of output or deadline.
-  bool fill(std::chrono::steady_clock::time_point deadline);
+  bool fill(std::chrono::steady_clock::time_point deadline);  // false: end of output or deadline
 
   pid_t pid_ = -1;
   bool reaped_ = false;
   ExitResult result_;
   int stdin_ = -1;
   int stdout_ = -1;
-  int stderr_ = -1;
+  int stderr_ = -1;  // a memory file, so a child that writes much never blocks on it
   bool outputEnded_ = false;
   std::vector<std::uint8_t> pending_;
   std::size_t consumed_ = 0;
-  std::mutex stderrMutex_;
-  std::string stderrText_;
-  std::thread stderrReader_;
 };
 
 }  // namespace zarn::test

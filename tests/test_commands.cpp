@@ -3,10 +3,8 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
-#include <chrono>
-#include <string>
+#include <algorithm>
 #include <thread>
-#include <vector>
 
 #include "child_process.h"
 
@@ -16,20 +14,18 @@ namespace {
 using Bytes = std::vector<std::uint8_t>;
 using namespace std::chrono_literals;
 
-const Bytes kPong{0x4F, 0, 0, 0, 0};
-
 Frame error(const std::string& text) {
   return Frame{'E', Bytes(text.begin(), text.end())};
 }
 Frame unknownByte(int byte) {
   return error("unknown command byte: " + std::to_string(byte));
 }
-const Frame kPongFrame{'O', {}};
+const Frame kPong{'O', {}};
 
 class Commands : public ::testing::Test {
  protected:
-  explicit Commands(SpawnOptions options = {})
-      : child(ZARN_AUDIO_SIM_PATH, {"query=hang"}, options) {}
+  explicit Commands(SpawnOptions options = {}, std::string script = "query=hang")
+      : child(ZARN_AUDIO_SIM_PATH, {script}, options) {}
 
   void TearDown() override {
     child.closeStdin();  // a test that stopped early still lets the child end by itself
@@ -37,33 +33,32 @@ class Commands : public ::testing::Test {
     EXPECT_EQ(child.stderrText(), "") << "nothing may ever go to standard error";
   }
 
-  // Closes standard input and expects a clean exit with no further frame.
-  void expectQuietExitAtEndOfInput() {
+  // Closes standard input (unless already closed) and expects a clean exit with no further frame.
+  void expectQuietExit() {
     child.closeStdin();
     EXPECT_TRUE(child.outputEndsWithin(5s)) << child.bufferedBytes() << " unexpected bytes";
     const ExitResult result = child.wait();
     EXPECT_TRUE(result.exited && result.status == 0) << result.describe();
   }
 
+  // n pongs and nothing else, after the parent has not read for the pause.
+  void expectPongs(std::size_t n, std::chrono::milliseconds pause) {
+    std::this_thread::sleep_for(pause);
+    const auto frames = child.readFrames(n, 20s);
+    ASSERT_EQ(frames.size(), n);
+    EXPECT_EQ(std::count(frames.begin(), frames.end(), kPong), std::ssize(frames));
+  }
+
   ChildProcess child;
 };
 
-TEST_F(Commands, PingsAreAnsweredOneEachInOrder) {
-  ASSERT_TRUE(child.write("PPP"));
-  Bytes three;
-  for (int i = 0; i < 3; ++i) three.insert(three.end(), kPong.begin(), kPong.end());
-  EXPECT_EQ(child.readBytes(15), three);
-  EXPECT_FALSE(child.readFrame(100ms)) << "one frame per ping";
-  expectQuietExitAtEndOfInput();
-}
-
-TEST_F(Commands, UnknownByteGetsExactErrorBytes) {
-  ASSERT_TRUE(child.write("x"));
+TEST_F(Commands, PingsAndAnUnknownByteGetExactBytesOneFrameEach) {
+  ASSERT_TRUE(child.write("PPPx"));
   const std::string text = "unknown command byte: 120";
-  Bytes expected{0x45, 0x19, 0, 0, 0};
+  Bytes expected{'O', 0, 0, 0, 0, 'O', 0, 0, 0, 0, 'O', 0, 0, 0, 0, 'E', 0x19, 0, 0, 0};
   expected.insert(expected.end(), text.begin(), text.end());
   EXPECT_EQ(child.readBytes(expected.size()), expected);
-  expectQuietExitAtEndOfInput();
+  expectQuietExit();
 }
 
 TEST_F(Commands, EveryOtherByteValueIsReportedInDecimalInOrder) {
@@ -75,69 +70,45 @@ TEST_F(Commands, EveryOtherByteValueIsReportedInDecimalInOrder) {
     expected.push_back(unknownByte(byte));
   }
   ASSERT_TRUE(child.write(input));
-  const auto frames = child.readFrames(expected.size());
-  ASSERT_EQ(frames.size(), expected.size()) << describe(frames);
-  for (std::size_t i = 0; i < expected.size(); ++i) {
-    EXPECT_EQ(frames[i], expected[i]) << "frame " << i << ": " << describe(frames[i]);
-  }
-  expectQuietExitAtEndOfInput();
+  EXPECT_EQ(child.readFrames(expected.size()), expected);
+  expectQuietExit();
 }
 
-TEST_F(Commands, LineFeedAfterACommandIsACommandOfItsOwn) {
-  ASSERT_TRUE(child.write("P\n"));
-  EXPECT_EQ(child.readFrames(2), (std::vector<Frame>{kPongFrame, unknownByte(10)}));
-  expectQuietExitAtEndOfInput();
-}
-
-TEST_F(Commands, UnknownByteBetweenArmAndDisarmDisturbsNeither) {
-  // Arm and disarm are never acknowledged: the only frames are the error and the final pong.
-  ASSERT_TRUE(child.write("A D AADDP"));
-  EXPECT_EQ(child.readFrames(3, 5s),
-            (std::vector<Frame>{unknownByte(32), unknownByte(32), kPongFrame}));
+TEST_F(Commands, LineFeedAndSpaceAreCommandsOfTheirOwnAndArmingIsNeverAcknowledged) {
+  ASSERT_TRUE(child.write("P\nA D AADDP"));
+  EXPECT_EQ(child.readFrames(5),
+            (std::vector<Frame>{kPong, unknownByte(10), unknownByte(32), unknownByte(32), kPong}));
   EXPECT_FALSE(child.readFrame(100ms));
-  expectQuietExitAtEndOfInput();
+  expectQuietExit();
 }
 
 TEST_F(Commands, QuitLeavesTheBytesAfterItUnread) {
   ASSERT_TRUE(child.write("QP"));
   EXPECT_TRUE(child.outputEndsWithin(5s)) << "no frame may answer a byte after Q";
-  const ExitResult result = child.wait();
-  EXPECT_TRUE(result.exited && result.status == 0) << result.describe();
   EXPECT_EQ(child.unreadInput(), 1u) << "the P after Q must stay in the pipe";
+  expectQuietExit();
 }
 
 TEST_F(Commands, EndOfInputAtLaunchEndsTheProcessAtOnce) {
-  child.closeStdin();
-  EXPECT_TRUE(child.outputEndsWithin(5s));
-  const ExitResult result = child.wait(5s);
-  EXPECT_TRUE(result.exited && result.status == 0) << result.describe();
+  expectQuietExit();
 }
 
 TEST_F(Commands, ParentThatStopsReadingLosesNoReply) {
-  // 50,000 pongs are 250,000 bytes, far more than the pipe holds: the reader blocks in its write
-  // until the parent reads again, and then every pong must come through whole.
-  constexpr std::size_t kPings = 50'000;
-  ASSERT_TRUE(child.write(std::string(kPings, 'P')));
-  std::this_thread::sleep_for(1s);
-  const Bytes all = child.readBytes(kPings * kPong.size(), 20s);
-  ASSERT_EQ(all.size(), kPings * kPong.size());
-  std::size_t firstWrong = 0;
-  while (firstWrong < all.size() && all[firstWrong] == kPong[firstWrong % kPong.size()])
-    ++firstWrong;
-  EXPECT_EQ(firstWrong, all.size()) << "stream differs from pongs at byte " << firstWrong;
-  expectQuietExitAtEndOfInput();
+  // 250,000 bytes of pongs, far more than the pipe holds: the reader blocks in its write until
+  // the parent reads again, and then every pong must come through whole.
+  ASSERT_TRUE(child.write(std::string(50'000, 'P')));
+  expectPongs(50'000, 1s);
+  expectQuietExit();
 }
 
 TEST_F(Commands, ClosedOutputEndsTheProcessBySigpipe) {
   child.closeStdout();
   ASSERT_TRUE(child.write("P"));
   const ExitResult result = child.wait(5s);
-  EXPECT_FALSE(result.timedOut);
   EXPECT_EQ(result.signal, SIGPIPE) << result.describe();
 }
 
-class CommandsWithSigpipeIgnored : public Commands {
- protected:
+struct CommandsWithSigpipeIgnored : Commands {
   CommandsWithSigpipeIgnored() : Commands(SpawnOptions{.sigpipeDefault = false}) {}
 };
 
@@ -154,77 +125,48 @@ TEST_F(CommandsWithSigpipeIgnored, ClosedOutputStillEndsAtEndOfInputWithoutSpinn
   EXPECT_LT(result.cpuTime, 500ms) << "the process spun after its output broke";
 }
 
-class CommandsOnNonBlockingPipes : public Commands {
- protected:
+struct CommandsOnNonBlockingPipes : Commands {
   CommandsOnNonBlockingPipes()
       : Commands(SpawnOptions{.nonBlockingStdin = true, .nonBlockingStdout = true}) {}
 };
 
-TEST_F(CommandsOnNonBlockingPipes, SlowInputIsWaitedForNotTakenAsEnd) {
-  // Each byte arrives after the reader has found the pipe empty (EAGAIN).
-  for (char byte : std::string("PxP")) {
+TEST_F(CommandsOnNonBlockingPipes, EmptyInputAndFullOutputAreWaitedForNotTakenAsEndOrDropped) {
+  for (char byte : std::string("PxP")) {  // each byte after the reader found the pipe empty
     std::this_thread::sleep_for(50ms);
     ASSERT_TRUE(child.write(std::string(1, byte)));
   }
-  EXPECT_EQ(child.readFrames(3), (std::vector<Frame>{kPongFrame, unknownByte(120), kPongFrame}));
-  EXPECT_TRUE(child.running());
+  EXPECT_EQ(child.readFrames(3), (std::vector<Frame>{kPong, unknownByte(120), kPong}));
   std::this_thread::sleep_for(300ms);
   EXPECT_TRUE(child.running()) << "an empty non-blocking pipe is not the end of input";
-  expectQuietExitAtEndOfInput();
-}
-
-TEST_F(CommandsOnNonBlockingPipes, FullOutputIsWaitedForNotDropped) {
-  constexpr std::size_t kPings = 30'000;
-  ASSERT_TRUE(child.write(std::string(kPings, 'P')));
-  std::this_thread::sleep_for(300ms);  // the output pipe fills and writes meet EAGAIN
-  const auto frames = child.readFrames(kPings, 20s);
-  ASSERT_EQ(frames.size(), kPings);
-  for (std::size_t i = 0; i < kPings; ++i) ASSERT_EQ(frames[i], kPongFrame) << "frame " << i;
-  expectQuietExitAtEndOfInput();
+  ASSERT_TRUE(child.write(std::string(30'000, 'P')));
+  expectPongs(30'000, 300ms);  // the output pipe fills and writes meet EAGAIN
+  expectQuietExit();
 }
 
 // The start fails with an error text larger than the pipe, so the start task sits inside that
 // frame, holding the output, until the parent reads. Quit must neither cut it nor wait forever.
-class QuitDuringAFrame : public ::testing::Test {
- protected:
-  static constexpr std::size_t kTextSize = 100'000;
-  static std::string failure() { return std::string(kTextSize, 'z'); }
-
-  QuitDuringAFrame() : child(ZARN_AUDIO_SIM_PATH, {"query=fail:" + failure()}) {}
-
-  void TearDown() override {
-    child.closeStdin();  // a test that stopped early still lets the child end by itself
-    child.wait();
-    EXPECT_EQ(child.stderrText(), "");
-  }
-
-  // Waits until the pipe is full, that is the start task is blocked inside its frame.
-  void waitUntilOutputIsFull() {
+struct QuitDuringAFrame : Commands {
+  QuitDuringAFrame() : Commands({}, "query=fail:" + std::string(100'000, 'z')) {}
+  void SetUp() override {  // waits until the start task is blocked inside its frame
     const auto deadline = std::chrono::steady_clock::now() + 5s;
     while (child.unreadOutput() < 60'000 && std::chrono::steady_clock::now() < deadline)
       std::this_thread::sleep_for(5ms);
     ASSERT_GE(child.unreadOutput(), 60'000u);
+    ASSERT_TRUE(child.write("Q"));
   }
-
-  ChildProcess child;
 };
 
 TEST_F(QuitDuringAFrame, FrameInProgressIsFinishedBeforeExit) {
-  waitUntilOutputIsFull();
-  ASSERT_TRUE(child.write("Q"));
   std::this_thread::sleep_for(200ms);  // quit has begun and finds the frame in progress
-  const auto frames = child.readFrames(2, 5s);
+  const auto frames = child.readFrames(2);
   ASSERT_EQ(frames.size(), 1u) << describe(frames);
-  EXPECT_EQ(frames[0], error("start failed: " + failure()));
+  EXPECT_EQ(frames[0], error("start failed: " + std::string(100'000, 'z')));
   EXPECT_TRUE(child.outputEnded());
   EXPECT_EQ(child.bufferedBytes(), 0u) << "bytes of a cut frame after the last whole one";
-  const ExitResult result = child.wait();
-  EXPECT_TRUE(result.exited && result.status == 0) << result.describe();
+  expectQuietExit();
 }
 
 TEST_F(QuitDuringAFrame, ParentThatNeverReadsAgainDoesNotHangQuit) {
-  waitUntilOutputIsFull();
-  ASSERT_TRUE(child.write("Q"));
   const ExitResult result = child.wait(15s);
   EXPECT_TRUE(result.exited && result.status == 0) << result.describe();
 }

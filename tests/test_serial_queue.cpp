@@ -1,11 +1,9 @@
-// The serial queue that stands in for a dispatch queue: order, mutual exclusion, and where items
-// run.
+// The serial queue standing in for a dispatch queue: order, mutual exclusion, where items run.
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
 #include <future>
-#include <mutex>
+#include <numeric>
 #include <thread>
 #include <vector>
 
@@ -14,85 +12,41 @@
 namespace zarn::platform {
 namespace {
 
-using namespace std::chrono_literals;
-
-TEST(SerialQueue, AsynchronousItemsNeverRunOnTheSubmittingThread) {
-  // The command reader blocks for good inside its item; it must not take the main thread.
+TEST(SerialQueue, AsyncRunsElsewhereInOrderAndSyncWaitsForEveryEarlierItem) {
   SerialQueue queue("zarn.audio.cmd");
-  std::promise<std::thread::id> ran;
-  queue.async([&] { ran.set_value(std::this_thread::get_id()); });
-  auto where = ran.get_future();
-  ASSERT_EQ(where.wait_for(5s), std::future_status::ready);
-  EXPECT_NE(where.get(), std::this_thread::get_id());
-}
-
-TEST(SerialQueue, AsyncReturnsWhileItsItemStillRuns) {
-  SerialQueue queue("test.blocking");
   std::promise<void> release;
-  std::shared_future<void> released = release.get_future().share();
-  queue.async([released] { released.wait(); });  // blocks like a read of standard input
-  release.set_value();  // only reached because async did not wait for the item
-  queue.sync([] {});    // and the queue carries on once it has ended
-}
-
-TEST(SerialQueue, SynchronousItemWaitsForEveryEarlierItem) {
-  SerialQueue queue("test.order");
-  std::vector<int> order;  // touched only by queue items
-  std::promise<void> release;
-  std::shared_future<void> released = release.get_future().share();
-  queue.async([&, released] {
+  std::thread::id ranOn;
+  std::vector<int> order, seen, expected(1000);  // order: touched only by queue items
+  // The first item blocks like the command reader's read of standard input: async must return
+  // at once, and the item must not take the submitting thread.
+  queue.async([&, released = release.get_future().share()] {
     released.wait();
-    order.push_back(1);
+    ranOn = std::this_thread::get_id();
   });
-  queue.async([&] { order.push_back(2); });
-  std::thread later([&] {
-    std::this_thread::sleep_for(50ms);  // let the sync below start waiting first
-    release.set_value();
-  });
-  queue.sync([&] { order.push_back(3); });
-  later.join();
-  EXPECT_EQ(order, (std::vector<int>{1, 2, 3}));
-}
-
-TEST(SerialQueue, AsynchronousItemsRunInSubmissionOrder) {
-  SerialQueue queue("test.fifo");
-  std::vector<int> order;
   for (int i = 0; i < 1000; ++i) queue.async([&order, i] { order.push_back(i); });
-  std::vector<int> seen;
+  std::thread later([&] { release.set_value(); });
   queue.sync([&] { seen = order; });
-  ASSERT_EQ(seen.size(), 1000u);
-  for (int i = 0; i < 1000; ++i) ASSERT_EQ(seen[static_cast<std::size_t>(i)], i);
+  later.join();
+  EXPECT_NE(ranOn, std::this_thread::get_id());
+  std::iota(expected.begin(), expected.end(), 0);
+  EXPECT_EQ(seen, expected);
 }
 
 TEST(SerialQueue, ItemsFromManyThreadsNeverOverlap) {
-  // A plain counter and an in-item flag: any overlap shows up as a lost increment, a raised flag
-  // or, under the thread sanitizer, a race report.
+  // Any overlap shows up as a lost increment, a raised flag or a thread sanitizer report.
   SerialQueue queue("test.exclusive");
   long counter = 0;
   bool inside = false;
   std::atomic<int> overlaps{0};
-  auto item = [&] {
-    if (inside) ++overlaps;
-    inside = true;
-    ++counter;
-    inside = false;
-  };
+  auto item = [&] { overlaps += inside, inside = true, ++counter, inside = false; };
   std::vector<std::thread> threads;
   for (int t = 0; t < 4; ++t) {
     threads.emplace_back([&, t] {
-      for (int i = 0; i < 5000; ++i) {
-        if (t == 0 && i % 2 == 0) {
-          queue.async(item);
-        } else {
-          queue.sync(item);
-        }
-      }
+      for (int i = 0; i < 5000; ++i) t == 0 && i % 2 == 0 ? queue.async(item) : queue.sync(item);
     });
   }
   for (auto& thread : threads) thread.join();
-  long total = 0;
-  queue.sync([&] { total = counter; });
-  EXPECT_EQ(total, 4 * 5000);
+  queue.sync([&] { EXPECT_EQ(counter, 4 * 5000); });
   EXPECT_EQ(overlaps, 0);
 }
 
