@@ -1,5 +1,5 @@
-// In-process harness for the capture object on the scripted service: the frame writer goes to a
-// pipe that the test reads back, and each test gets a service and a capture object of its own.
+// In-process harness: each test gets a scripted service and a capture object of its own, and
+// reads back the frames they write.
 #pragma once
 
 #include <fcntl.h>
@@ -23,8 +23,7 @@ namespace zarn::test {
 
 namespace sim = platform::simulated;
 
-// The frame writer's globals pointed at a pipe, once per process and never undone, as start-up
-// does. Frames are read back with deadlines.
+// The frame writer's globals on a pipe, set once per process and never undone, as start-up does.
 class FramePipe {
  public:
   static FramePipe& get() {
@@ -39,9 +38,7 @@ class FramePipe {
     const std::size_t length = std::size_t{pending_[1]} | std::size_t{pending_[2]} << 8 |
                                std::size_t{pending_[3]} << 16 | std::size_t{pending_[4]} << 24;
     if (!fillTo(5 + length, deadline)) return std::nullopt;
-    Frame frame;
-    frame.type = pending_[0];
-    frame.payload.assign(pending_.begin() + 5, pending_.begin() + 5 + length);
+    Frame frame{pending_[0], {pending_.begin() + 5, pending_.begin() + 5 + length}};
     pending_.erase(pending_.begin(), pending_.begin() + 5 + length);
     return frame;
   }
@@ -53,18 +50,9 @@ class FramePipe {
     return frames;
   }
 
-  // Exactly n raw bytes, or fewer at the deadline.
-  std::vector<std::uint8_t> readBytes(std::size_t n, milliseconds timeout = milliseconds(5000)) {
-    fillTo(n, std::chrono::steady_clock::now() + timeout);
-    n = std::min(n, pending_.size());
-    std::vector<std::uint8_t> bytes(pending_.begin(), pending_.begin() + n);
-    pending_.erase(pending_.begin(), pending_.begin() + n);
-    return bytes;
-  }
-
   // Throws away whatever an earlier test left behind.
   void discard() {
-    readBytes(SIZE_MAX, milliseconds(0));
+    fillTo(SIZE_MAX, std::chrono::steady_clock::now());
     pending_.clear();
   }
 
@@ -101,8 +89,7 @@ class FramePipe {
   std::vector<std::uint8_t> pending_;
 };
 
-// A capture object on a scripted service of its own. The capture object goes first on
-// destruction, so any stream it still holds is torn down while the service runs.
+// Members in this order so the capture object, and any stream it holds, go before the service.
 struct Sim {
   explicit Sim(sim::Script script) : service(std::move(script)), capture(service) {}
   sim::SimulatedService service;
@@ -116,18 +103,15 @@ class SimTest : public ::testing::Test {
 };
 
 inline Frame errorFrame(const std::string& text) {
-  return Frame{kFrameError, std::vector<std::uint8_t>(text.begin(), text.end())};
+  return Frame{kFrameError, {text.begin(), text.end()}};
 }
-
 inline Frame emptyFrame(std::uint8_t type) {
   return Frame{type, {}};
 }
 
 // A delivery of good audio: 48 kHz float mono, counter-filled.
 inline sim::Delivery goodDelivery(std::uint32_t bytes = 64) {
-  sim::Delivery delivery;
-  delivery.bytes = bytes;
-  return delivery;
+  return {.bytes = bytes};
 }
 
 }  // namespace zarn::test
