@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <cstring>
+#include <cstdlib>
 #include <vector>
 
 #include "capture_object.h"
@@ -16,107 +16,62 @@ namespace {
 
 struct NotAStream final : Stream {};
 
+// The bytes written as frames since the last call, to a pipe made once and never torn down.
+std::vector<std::uint8_t> written() {
+  static const int fd = [] {
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) std::abort();
+    stdoutLock = new StdoutLock;
+    stdoutHandle = new OutputHandle(fds[1]);
+    return fds[0];
+  }();
+  std::uint8_t bytes[1 << 16];
+  const ssize_t n = ::read(fd, bytes, sizeof bytes);
+  return {bytes, bytes + (n > 0 ? n : 0)};
+}
+
 class PulseFragments : public ::testing::Test {
  protected:
-  void SetUp() override {
-    ASSERT_EQ(::pipe2(pipe_, O_CLOEXEC | O_NONBLOCK), 0);
-    handle_ = new OutputHandle(pipe_[1]);
-    stdoutLock = &lock_;
-    stdoutHandle = handle_;
-  }
-  void TearDown() override {
-    stdoutLock = nullptr;
-    stdoutHandle = nullptr;
-    delete handle_;
-    ::close(pipe_[0]);
-    ::close(pipe_[1]);
-  }
-
-  // Everything written so far.
-  std::vector<std::uint8_t> written() {
-    std::vector<std::uint8_t> bytes;
-    std::uint8_t chunk[4096];
-    for (ssize_t n; (n = ::read(pipe_[0], chunk, sizeof chunk)) > 0;) {
-      bytes.insert(bytes.end(), chunk, chunk + n);
-    }
-    return bytes;
-  }
-
-  void deliver(const void* data, std::size_t size, double rate, std::uint32_t channels = 1) {
-    PulseSampleBuffer buffer;
-    buffer.data = data;
-    buffer.size = size;
-    buffer.format.rate = rate;
-    buffer.format.channels = channels;
+  PulseFragments() { written(); }
+  void deliver(const void* data, std::size_t size, double rate) {
+    PulseSampleBuffer buffer{{}, data, size, {{}, rate, 1}};
     capture_.streamDidOutputSampleBuffer(stream_, buffer, OutputType::audio);
   }
 
   PulseService service_;
   SysAudioCapture capture_{service_};
   NotAStream stream_;
-
- private:
-  int pipe_[2] = {-1, -1};
-  StdoutLock lock_;
-  OutputHandle* handle_ = nullptr;
 };
 
-TEST_F(PulseFragments, AFragmentBecomesOneFrameWithItsStreamsFormat) {
+// Holes and empty fragments are dropped; the rate of each frame is its fragment's (outputs move).
+TEST_F(PulseFragments, EachFragmentIsOneFrameWithItsOwnFormatHolesAndEmptyOnesDropped) {
   capture_.arm();
   const float samples[3] = {0.5f, -0.25f, 1.0f};
+  deliver(nullptr, 4096, 32000);  // a hole: a length but no data
+  deliver(samples, 0, 32000);
   deliver(samples, sizeof samples, 32000);
-  std::vector<std::uint8_t> expected{'C', 20, 0, 0, 0, 0x00, 0x7D, 0x00, 0x00, 1, 32, 1, 0};
+  deliver(samples, sizeof(float), 44100);
   const auto* bytes = reinterpret_cast<const std::uint8_t*>(samples);
+  std::vector<std::uint8_t> expected{'C', 20, 0, 0, 0, 0x00, 0x7D, 0x00, 0x00, 1, 32, 1, 0};
   expected.insert(expected.end(), bytes, bytes + sizeof samples);
+  expected.insert(expected.end(), {'C', 12, 0, 0, 0, 0x44, 0xAC, 0x00, 0x00, 1, 32, 1, 0});
+  expected.insert(expected.end(), bytes, bytes + sizeof(float));
   EXPECT_EQ(written(), expected);
 }
 
-TEST_F(PulseFragments, EachFragmentCarriesItsOwnRate) {
-  // After a move to an output of another rate, the header follows at once.
-  capture_.arm();
-  const float sample = 0.125f;
-  deliver(&sample, sizeof sample, 44100);
-  deliver(&sample, sizeof sample, 48000);
-  const std::vector<std::uint8_t> bytes = written();
-  ASSERT_EQ(bytes.size(), 2u * (5 + 8 + 4));
-  EXPECT_EQ(std::vector<std::uint8_t>(bytes.begin() + 5, bytes.begin() + 9),
-            (std::vector<std::uint8_t>{0x44, 0xAC, 0x00, 0x00}));
-  EXPECT_EQ(std::vector<std::uint8_t>(bytes.begin() + 22, bytes.begin() + 26),
-            (std::vector<std::uint8_t>{0x80, 0xBB, 0x00, 0x00}));
-}
-
-TEST_F(PulseFragments, HolesAndEmptyFragmentsAreDroppedAndTheNextOneGoesThrough) {
-  capture_.arm();
-  deliver(nullptr, 4096, 32000);  // a hole: a length but no data
+TEST_F(PulseFragments, RefusesAListOfOtherThanOneBufferAndNonAudioOutputs) {
   const float sample = 0.5f;
-  deliver(&sample, 0, 32000);
-  EXPECT_TRUE(written().empty());
-  deliver(&sample, sizeof sample, 32000);
-  EXPECT_EQ(written().size(), 5u + 8 + 4);
-}
-
-TEST_F(PulseFragments, AListWithRoomForOtherThanOneBufferIsRefused) {
-  const float sample = 0.5f;
-  PulseSampleBuffer buffer;
-  buffer.data = &sample;
-  buffer.size = sizeof sample;
-  OneBufferList list;
-  list.numberBuffers = 2;
+  PulseSampleBuffer buffer{{}, &sample, sizeof sample, {{}, 32000, 1}};
+  OneBufferList list{2, {}};
   BlockBuffer* block = nullptr;
   EXPECT_NE(service_.audioBufferListWithRetainedBlockBuffer(buffer, list, block), kNoErr);
   EXPECT_EQ(list.buffer.data, nullptr);
-}
-
-TEST_F(PulseFragments, OnlyAudioOutputsCanBeRegistered) {
   ErrorPtr error;
-  EXPECT_FALSE(service_.addStreamOutput(stream_, capture_, OutputType::microphone,
-                                        SampleHandlerQueue::globalUserInitiated, error));
-  ASSERT_TRUE(error);
-  EXPECT_FALSE(service_.localizedDescription(*error).empty());
+  EXPECT_FALSE(service_.addStreamOutput(stream_, capture_, OutputType::microphone, {}, error));
+  EXPECT_TRUE(error && !service_.localizedDescription(*error).empty());
   error.reset();
   // A screen output is accepted and never fed: there is no video here.
-  EXPECT_TRUE(service_.addStreamOutput(stream_, capture_, OutputType::screen,
-                                       SampleHandlerQueue::globalUserInitiated, error));
+  EXPECT_TRUE(service_.addStreamOutput(stream_, capture_, OutputType::screen, {}, error));
   EXPECT_FALSE(error);
 }
 

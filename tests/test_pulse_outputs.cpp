@@ -11,103 +11,56 @@ using Kind = FollowStep::Kind;
 Output sink(const std::string& name, std::uint32_t index, std::uint32_t rate = 48000) {
   return {name, index, name + ".monitor", rate};
 }
-
-std::vector<std::string> names(const std::vector<Output>& outputs) {
-  std::vector<std::string> result;
-  for (const auto& output : outputs) result.push_back(output.name);
+// The recordable outputs' one-letter names in order.
+std::string order(const std::vector<Output>& sinks, const char* defaultName) {
+  std::string result;
+  for (const auto& output : recordableOutputs(sinks, defaultName)) result += output.name;
   return result;
 }
 
-TEST(RecordableOutputs, DefaultFirstOthersInServerOrder) {
+TEST(RecordableOutputs, DefaultFirstOthersInServerOrderUnrecordableLeftOut) {
   const std::vector<Output> sinks{sink("a", 1), sink("b", 2), sink("c", 3)};
-  EXPECT_EQ(names(recordableOutputs(sinks, "c")), (std::vector<std::string>{"c", "a", "b"}));
-  EXPECT_EQ(names(recordableOutputs(sinks, "a")), (std::vector<std::string>{"a", "b", "c"}));
+  EXPECT_EQ(order(sinks, "c"), "cab");
+  EXPECT_EQ(order(sinks, "gone"), "abc");
+  EXPECT_EQ(order(sinks, ""), "abc");
+  // An output without monitor or rate is left out, even the default.
+  EXPECT_EQ(order({{"d", 1, "", 48000}, sink("s", 2, 0), sink("b", 3)}, "d"), "b");
+  EXPECT_EQ(order({}, "d"), "");
 }
 
-TEST(RecordableOutputs, UnknownOrEmptyDefaultKeepsServerOrder) {
-  const std::vector<Output> sinks{sink("a", 1), sink("b", 2)};
-  EXPECT_EQ(names(recordableOutputs(sinks, "gone")), (std::vector<std::string>{"a", "b"}));
-  EXPECT_EQ(names(recordableOutputs(sinks, "")), (std::vector<std::string>{"a", "b"}));
+// The step as text: "stay", "wait", "none", or "to NAME#INDEX MONITOR@RATE".
+std::string step(const std::vector<Output>& sinks, const char* defaultName,
+                 const std::optional<Output>& current, bool waited) {
+  const FollowStep step = nextFollowStep(sinks, defaultName, current, waited);
+  const Output& o = step.output;
+  if (step.kind == Kind::stay) return "stay";
+  if (step.kind == Kind::waitForDefault) return "wait";
+  if (step.kind == Kind::noOutput) return "none";
+  return "to " + o.name + "#" + std::to_string(o.index) + " " + o.monitorName + "@" +
+         std::to_string(o.rate);
 }
 
-TEST(RecordableOutputs, OutputsWithoutMonitorOrRateAreLeftOut) {
-  Output noMonitor = sink("default", 1);
-  noMonitor.monitorName.clear();
-  const std::vector<Output> sinks{noMonitor, sink("silent", 2, 0), sink("b", 3)};
-  // The default itself cannot be recorded, so it is not first: it is not there at all.
-  EXPECT_EQ(names(recordableOutputs(sinks, "default")), (std::vector<std::string>{"b"}));
-  EXPECT_TRUE(recordableOutputs({}, "default").empty());
+TEST(NextFollowStep, FollowsTheDefaultWaitsForAStaleOneNeverTakesAnOutputWithoutMonitor) {
+  const Output a = sink("a", 1), b = sink("b", 2, 44100), gone = sink("gone", 9);
+  const std::vector<Output> ab{a, b};
+  EXPECT_EQ(step(ab, "a", a, false), "stay");
+  EXPECT_EQ(step(ab, "b", a, false), "to b#2 b.monitor@44100");              // at its own rate
+  EXPECT_EQ(step(ab, "a", std::nullopt, false), "to a#1 a.monitor@48000");   // its stream died
+  EXPECT_EQ(step({sink("a", 7)}, "a", a, false), "to a#7 a.monitor@48000");  // made anew
+  EXPECT_EQ(step(ab, "gone", b, false), "stay");
+  EXPECT_EQ(step(ab, "", b, true), "stay");
+  EXPECT_EQ(step(ab, "gone", std::nullopt, false), "wait");
+  EXPECT_EQ(step(ab, "gone", gone, false), "wait");
+  EXPECT_EQ(step(ab, "gone", gone, true), "to a#1 a.monitor@48000");
+  EXPECT_EQ(step({}, "a", a, false), "none");
+  EXPECT_EQ(step({{"a", 1, "", 48000}}, "a", std::nullopt, true), "none");
+  EXPECT_EQ(step({{"mic", 1, "", 48000}, b}, "mic", std::nullopt, true), "to b#2 b.monitor@44100");
 }
 
-TEST(NextFollowStep, StaysOnTheDefaultItRecords) {
-  const std::vector<Output> sinks{sink("a", 1), sink("b", 2)};
-  EXPECT_EQ(nextFollowStep(sinks, "a", sink("a", 1), false).kind, Kind::stay);
-}
-
-TEST(NextFollowStep, SwitchesToANewDefault) {
-  const std::vector<Output> sinks{sink("a", 1), sink("b", 2, 44100)};
-  const FollowStep step = nextFollowStep(sinks, "b", sink("a", 1), false);
-  EXPECT_EQ(step.kind, Kind::switchTo);
-  EXPECT_EQ(step.output.name, "b");
-  EXPECT_EQ(step.output.monitorName, "b.monitor");
-  EXPECT_EQ(step.output.rate, 44100u);  // the new output's own rate
-}
-
-TEST(NextFollowStep, ReopensTheDefaultWhenItsStreamDied) {
-  // Same output, but no live stream on it (the server ended it): record it anew.
-  const std::vector<Output> sinks{sink("a", 1)};
-  const FollowStep step = nextFollowStep(sinks, "a", std::nullopt, false);
-  EXPECT_EQ(step.kind, Kind::switchTo);
-  EXPECT_EQ(step.output.name, "a");
-}
-
-TEST(NextFollowStep, AnOutputMadeAnewUnderTheSameNameIsANewOutput) {
-  const std::vector<Output> sinks{sink("a", 7)};
-  const FollowStep step = nextFollowStep(sinks, "a", sink("a", 1), false);
-  EXPECT_EQ(step.kind, Kind::switchTo);
-  EXPECT_EQ(step.output.index, 7u);
-}
-
-TEST(NextFollowStep, StaleDefaultKeepsALiveStream) {
-  const std::vector<Output> sinks{sink("a", 1), sink("b", 2)};
-  EXPECT_EQ(nextFollowStep(sinks, "gone", sink("b", 2), false).kind, Kind::stay);
-  EXPECT_EQ(nextFollowStep(sinks, "", sink("b", 2), true).kind, Kind::stay);
-}
-
-TEST(NextFollowStep, StaleDefaultWithoutAStreamWaitsThenTakesTheFirst) {
-  const std::vector<Output> sinks{sink("a", 1), sink("b", 2)};
-  EXPECT_EQ(nextFollowStep(sinks, "gone", std::nullopt, false).kind, Kind::waitForDefault);
-  // The captured output is gone too: that is the same as no stream.
-  EXPECT_EQ(nextFollowStep(sinks, "gone", sink("gone", 9), false).kind, Kind::waitForDefault);
-  const FollowStep step = nextFollowStep(sinks, "gone", sink("gone", 9), true);
-  EXPECT_EQ(step.kind, Kind::switchTo);
-  EXPECT_EQ(step.output.name, "a");
-}
-
-TEST(NextFollowStep, NothingRecordableLeftIsTheEnd) {
-  EXPECT_EQ(nextFollowStep({}, "a", sink("a", 1), false).kind, Kind::noOutput);
-  Output noMonitor = sink("a", 1);
-  noMonitor.monitorName.clear();
-  EXPECT_EQ(nextFollowStep({noMonitor}, "a", std::nullopt, true).kind, Kind::noOutput);
-}
-
-TEST(NextFollowStep, NeverPicksAnOutputWithoutMonitor) {
-  Output noMonitor = sink("mic-like", 1);
-  noMonitor.monitorName.clear();
-  const FollowStep step = nextFollowStep({noMonitor, sink("b", 2)}, "mic-like", std::nullopt, true);
-  EXPECT_EQ(step.kind, Kind::switchTo);
-  EXPECT_EQ(step.output.name, "b");
-}
-
-TEST(FragmentBytes, WholeMonoFramesOfTheAskedSpan) {
+TEST(FragmentBytes, WholeFramesOfTheAskedSpanNeverEmpty) {
   EXPECT_EQ(fragmentBytes(48000, 1, 10), 480u * 4);
-  EXPECT_EQ(fragmentBytes(44100, 1, 10), 441u * 4);
   EXPECT_EQ(fragmentBytes(44100, 2, 10), 441u * 8);
-  // 22050 Hz gives 220.5 frames in 10 ms: whole frames only, never half a sample pair.
-  EXPECT_EQ(fragmentBytes(22050, 2, 10), 220u * 8);
-}
-
-TEST(FragmentBytes, NeverEmpty) {
+  EXPECT_EQ(fragmentBytes(22050, 2, 10), 220u * 8);  // 220.5 frames: never half a sample pair
   EXPECT_EQ(fragmentBytes(50, 1, 10), 4u);
   EXPECT_EQ(fragmentBytes(0, 0, 10), 4u);
 }

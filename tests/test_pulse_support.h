@@ -8,7 +8,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <array>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
@@ -17,7 +16,6 @@
 #include <filesystem>
 #include <memory>
 #include <optional>
-#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -29,66 +27,67 @@ namespace zarn::test::pulse {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
+inline const std::string kStopped = R"(E\(stream stopped with error: [^()]+\))";  // in describe()
+
 // Runs a shell command; its standard output, or nothing when it fails.
 inline std::optional<std::string> run(const std::string& command) {
   std::unique_ptr<FILE, int (*)(FILE*)> pipe(::popen(command.c_str(), "r"), ::pclose);
   if (!pipe) return std::nullopt;
   std::string output;
-  std::array<char, 4096> chunk;
-  while (std::size_t n = std::fread(chunk.data(), 1, chunk.size(), pipe.get())) {
-    output.append(chunk.data(), n);
-  }
-  const int status = ::pclose(pipe.release());
-  if (status != 0) return std::nullopt;
+  char chunk[4096];
+  while (std::size_t n = std::fread(chunk, 1, sizeof chunk, pipe.get())) output.append(chunk, n);
+  if (::pclose(pipe.release()) != 0) return std::nullopt;
   return output;
 }
 
-// A private server of one kind in a directory of its own, stopped and removed at the end. Its
-// client environment is put into this process's, so the product and pactl both reach it.
+struct ServerKind {
+  std::string name;
+  unsigned rate;  // unusual rates, so a header that names some fixed rate shows
+  friend void PrintTo(const ServerKind& kind, std::ostream* out) { *out << kind.name; }
+};
+
+inline const auto kServerKinds =
+    ::testing::Values(ServerKind{"pulseaudio", 32000}, ServerKind{"pipewire", 44100});
+
+// A private server in a directory of its own, stopped and removed at the end; one that does not
+// start throws. Its client environment goes into this process's, for the product and pactl.
 class SoundServer {
  public:
-  SoundServer(const std::string& kind, unsigned rate, unsigned outputs) {
+  SoundServer(const ServerKind& kind, unsigned outputs) {
     char pattern[] = "/tmp/zarn-pulse-XXXXXX";
     if (::mkdtemp(pattern) == nullptr) throw std::runtime_error("mkdtemp failed");
     dir_ = pattern;
     const auto env =
-        run(script() + " start " + kind + " " + dir_ + " --rate " + std::to_string(rate) +
+        run(kScript + " start " + kind.name + " " + dir_ + " --rate " + std::to_string(kind.rate) +
             " --outputs " + std::to_string(outputs) + " --owner " + std::to_string(::getpid()));
     if (!env) {
-      cleanUp();
-      throw std::runtime_error("the " + kind + " server did not start");
+      std::filesystem::remove_all(dir_);
+      throw std::runtime_error("the " + kind.name + " server did not start");
     }
-    std::istringstream lines(*env);
-    for (std::string line; std::getline(lines, line);) {
-      const auto equals = line.find('=');
-      if (equals == std::string::npos) continue;
-      ::setenv(line.substr(0, equals).c_str(), line.substr(equals + 1).c_str(), 1);
-    }
+    // KEY=VALUE lines; the environment keeps the strings for good.
+    for (std::size_t at = 0, end; (end = env->find('\n', at)) != std::string::npos; at = end + 1)
+      ::putenv(::strdup(env->substr(at, end - at).c_str()));
   }
-  SoundServer(const SoundServer&) = delete;
-  SoundServer& operator=(const SoundServer&) = delete;
-  ~SoundServer() { cleanUp(); }
+  ~SoundServer() {
+    stop();
+    std::error_code ignored;
+    std::filesystem::remove_all(dir_, ignored);
+  }
 
-  const std::string& dir() const { return dir_; }
-
-  void stop() { (void)run(script() + " stop " + dir_ + " >/dev/null 2>&1"); }
+  void stop() { (void)run(kScript + " stop " + dir_ + " >/dev/null 2>&1"); }
 
   // Plays a sine in the background on the output (the default one when empty); the player's
   // pid, or 0 when it could not start.
-  pid_t play(unsigned hz, unsigned seconds, const std::string& output = {}) {
-    const auto pid = run(script() + " play " + dir_ + " " + std::to_string(hz) + " " +
-                         std::to_string(seconds) + (output.empty() ? "" : " " + output));
+  pid_t play(unsigned hz, const std::string& output = {}) {
+    const auto pid = run(kScript + " play " + dir_ + " " + std::to_string(hz) + " 30 " + output);
     return pid ? static_cast<pid_t>(std::atoi(pid->c_str())) : 0;
   }
 
   // Ends the only player and waits until the server has let go of its stream.
   bool stopPlaying(pid_t pid) {
     if (pid <= 0 || ::kill(pid, SIGTERM) != 0) return false;
-    for (int i = 0; i < 250; ++i) {
-      const auto inputs = run("pactl list short sink-inputs");
-      if (inputs && inputs->empty()) return true;
-      ::usleep(20000);
-    }
+    for (int i = 0; i < 250; ++i, ::usleep(20000))
+      if (run("pactl list short sink-inputs") == "") return true;
     return false;
   }
 
@@ -96,174 +95,98 @@ class SoundServer {
     return run("pactl " + arguments + " >/dev/null 2>&1").has_value();
   }
 
-  // The index of the module that made the null output, for unloading it.
-  std::optional<std::string> moduleOf(const std::string& output) {
-    const auto modules = run("pactl list short modules");
-    if (!modules) return std::nullopt;
-    std::istringstream lines(*modules);
-    for (std::string line; std::getline(lines, line);) {
-      if (line.find("sink_name=" + output) != std::string::npos) {
-        return line.substr(0, line.find('\t'));
-      }
-    }
-    return std::nullopt;
+  // Unloads the module that made the null output (pactl exits 0 when it finds none).
+  bool unload(const std::string& output) {
+    return run("m=$(pactl list short modules | awk '/sink_name=" + output +
+               "( |$)/ {print $1}') && [ -n \"$m\" ] && pactl unload-module $m >/dev/null 2>&1")
+        .has_value();
   }
 
  private:
-  static std::string script() { return ZARN_SOUND_SERVER; }
-  void cleanUp() {
-    if (dir_.empty()) return;
-    stop();
-    std::error_code ignored;
-    std::filesystem::remove_all(dir_, ignored);
-  }
-
+  inline static const std::string kScript = ZARN_SOUND_SERVER;
   std::string dir_;
 };
 
-// The audio of C frames, checked against one format.
+// The C frames' audio, checked against the one format; the other frames kept as they came.
 struct Capture {
-  std::uint32_t rate = 0;      // of the first chunk
-  std::uint32_t lastRate = 0;  // of the latest chunk
-  std::size_t rateChanges = 0;
-  std::vector<float> samples;
-  std::size_t chunks = 0;
-  std::size_t largestChunk = 0;  // bytes of samples
+  std::uint32_t rate = 0, lastRate = 0;      // of the first and of the latest chunk
+  std::vector<float> samples;                // since the latest change of rate
+  std::size_t chunks = 0, largestChunk = 0;  // the largest in bytes of samples
   std::vector<std::string> problems;
-  std::vector<Frame> others;  // every frame that is not C
-  std::optional<Clock::time_point> firstChunkAt;
-  Clock::time_point lastChunkAt;
+  std::vector<Frame> others;
+  Clock::time_point firstChunkAt, lastChunkAt;
 
   void add(const Frame& frame) {
-    if (frame.type != 'C') {
-      others.push_back(frame);
-      return;
+    if (frame.type != 'C') return others.push_back(frame);
+    const auto& p = frame.payload;
+    const std::size_t bytes = p.size() - std::min<std::size_t>(p.size(), 8);
+    if (bytes == 0 || bytes % 4 != 0 || p[4] != 1 || p[5] != 32 || p[6] != 1 || p[7] != 0) {
+      return problems.push_back("bad chunk " + describe(frame));
     }
-    const auto& payload = frame.payload;
-    if (payload.size() <= 8) {
-      problems.push_back("C frame without samples");
-      return;
-    }
-    const std::uint32_t frameRate =
-        payload[0] | payload[1] << 8 | payload[2] << 16 | std::uint32_t{payload[3]} << 24;
-    if (payload[4] != 1 || payload[5] != 32 || payload[6] != 1 || payload[7] != 0) {
-      problems.push_back("header " + std::to_string(payload[4]) + "/" + std::to_string(payload[5]) +
-                         "/" + std::to_string(payload[6]) + "/" + std::to_string(payload[7]));
-    }
-    // The samples kept are those of the latest rate: a capture that moved to an output of
-    // another rate starts afresh there.
-    if (frameRate != lastRate) {
-      if (lastRate != 0) ++rateChanges;
-      samples.clear();
-      lastRate = frameRate;
-    }
-    if (rate == 0) rate = frameRate;
-    const std::size_t bytes = payload.size() - 8;
-    if (bytes % 4 != 0) problems.push_back("partial sample: " + std::to_string(bytes));
-    const std::size_t start = samples.size();
-    samples.resize(start + bytes / 4);
-    std::memcpy(samples.data() + start, payload.data() + 8, bytes / 4 * 4);
-    ++chunks;
+    const std::uint32_t frameRate = p[0] | p[1] << 8 | p[2] << 16 | std::uint32_t{p[3]} << 24;
+    if (frameRate != lastRate) samples.clear();  // moved to an output of another rate
+    lastRate = frameRate;
+    if (chunks++ == 0) rate = frameRate, firstChunkAt = Clock::now();
+    lastChunkAt = Clock::now();
     largestChunk = std::max(largestChunk, bytes);
-    const auto now = Clock::now();
-    if (!firstChunkAt) firstChunkAt = now;
-    lastChunkAt = now;
+    samples.resize(samples.size() + bytes / 4);
+    std::memcpy(samples.data() + samples.size() - bytes / 4, p.data() + 8, bytes);
   }
-
   double seconds() const { return lastRate ? double(samples.size()) / lastRate : 0; }
 };
 
-// Reads frames for the whole span into the capture.
-inline void collect(ChildProcess& child, Capture& capture, std::chrono::milliseconds span) {
-  const auto end = Clock::now() + span;
-  while (Clock::now() < end) {
+// Reads frames into the capture for the span, or until a frame of type `until` came (true).
+inline bool collect(ChildProcess& child, Capture& capture, std::chrono::milliseconds span,
+                    std::uint8_t until = 0) {
+  for (const auto end = Clock::now() + span; Clock::now() < end && !child.outputEnded();) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
-    auto frame = child.readFrame(std::max(left, std::chrono::milliseconds(1)));
-    if (frame) capture.add(*frame);
-    if (child.outputEnded()) return;
-  }
-}
-
-// Reads until a frame of the type arrives, adding everything to the capture.
-inline bool readUntil(ChildProcess& child, Capture& capture, std::uint8_t type,
-                      std::chrono::milliseconds timeout) {
-  const auto end = Clock::now() + timeout;
-  while (Clock::now() < end) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
-    auto frame = child.readFrame(std::max(left, std::chrono::milliseconds(1)));
+    const auto frame = child.readFrame(std::max(left, 1ms));
     if (!frame) continue;
     capture.add(*frame);
-    if (frame->type == type) return true;
+    if (frame->type == until) return true;
   }
   return false;
 }
 
-struct Tone {
-  double hz = 0;
-  double peak = 0;
-};
-
-// The frequency of a sine from the median spacing of its rising zero crossings (placed between
-// samples), so a player's underrun or a switch inside the span does not bend it.
-inline Tone measureTone(const std::vector<float>& samples, std::size_t from, std::size_t to,
-                        std::uint32_t rate) {
-  Tone tone;
+// Every chunk had the format, and the last `seconds` of the capture are a tone of `hz` (within 2
+// Hz) at a plausible level. The frequency comes from the median spacing of rising zero crossings
+// (placed between samples), so a player's underrun or a switch inside the span does not bend it.
+inline ::testing::AssertionResult playsTone(const Capture& capture, double seconds, double hz) {
+  const std::vector<float>& s = capture.samples;
+  const auto span = static_cast<std::size_t>(seconds * capture.lastRate);
   std::vector<double> periods;
-  double previous = -1;
-  for (std::size_t i = std::max<std::size_t>(from, 1); i < to && i < samples.size(); ++i) {
-    tone.peak = std::max(tone.peak, double(std::fabs(samples[i])));
-    const float a = samples[i - 1], b = samples[i];
-    if (a < 0 && b >= 0) {
-      const double at = double(i - 1) + double(-a) / double(b - a);
+  double peak = 0, previous = -1, heard = 0;
+  for (std::size_t i = std::max<std::size_t>(s.size() > span ? s.size() - span : 0, 1);
+       i < s.size(); ++i) {
+    peak = std::max(peak, double(std::fabs(s[i])));
+    if (s[i - 1] < 0 && s[i] >= 0) {
+      const double at = double(i - 1) + double(-s[i - 1]) / double(s[i] - s[i - 1]);
       if (previous >= 0) periods.push_back(at - previous);
       previous = at;
     }
   }
-  if (periods.size() < 10) return tone;  // no steady tone here
-  std::nth_element(periods.begin(), periods.begin() + periods.size() / 2, periods.end());
-  tone.hz = rate / periods[periods.size() / 2];
-  return tone;
-}
-
-// The tone of the last `seconds` of the capture.
-inline Tone lastTone(const Capture& capture, double seconds) {
-  const auto span = static_cast<std::size_t>(seconds * capture.lastRate);
-  const std::size_t to = capture.samples.size();
-  return measureTone(capture.samples, to > span ? to - span : 0, to, capture.lastRate);
-}
-
-inline std::string errorTexts(const Capture& capture) {
-  std::string texts;
-  for (const Frame& frame : capture.others) {
-    if (frame.type == 'E') texts += "[" + frame.text() + "]";
+  if (periods.size() >= 10) {  // else no steady tone here
+    std::nth_element(periods.begin(), periods.begin() + periods.size() / 2, periods.end());
+    heard = capture.lastRate / periods[periods.size() / 2];
   }
-  return texts;
+  if (!capture.problems.empty()) return ::testing::AssertionFailure() << capture.problems.front();
+  if (std::fabs(heard - hz) <= 2 && peak > 0.2 && peak <= 1.0) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << "heard " << heard << " Hz at peak " << peak << " in "
+                                       << s.size() << " samples at " << capture.lastRate << " Hz";
 }
 
-inline std::size_t countType(const Capture& capture, std::uint8_t type) {
-  std::size_t n = 0;
-  for (const Frame& frame : capture.others) n += frame.type == type;
-  return n;
-}
-
-struct ServerKind {
-  std::string name;
-  unsigned rate;  // unusual rates, so a header that names some fixed rate shows
-};
-
-inline void PrintTo(const ServerKind& kind, std::ostream* out) {
-  *out << kind.name << " at " << kind.rate << " Hz";
-}
-
-inline std::string kindName(const ::testing::TestParamInfo<ServerKind>& info) {
-  return info.param.name;
-}
-
-inline const auto kServerKinds =
-    ::testing::Values(ServerKind{"pulseaudio", 32000}, ServerKind{"pipewire", 44100});
-
-inline std::string product() {
-  return ZARN_AUDIO_PATH;
+// Q ends the process within two seconds, with status 0, whole frames to the end and nothing on
+// standard error. The parent goes on reading, as audio may still be flowing.
+inline void expectCleanQuit(ChildProcess& child) {
+  ASSERT_TRUE(child.write("Q"));
+  const auto asked = Clock::now();
+  Capture rest;
+  collect(child, rest, 3000ms);  // until the output ends
+  EXPECT_LT(Clock::now() - asked, 2000ms);
+  EXPECT_EQ(child.bufferedBytes(), 0u) << "the output ends inside a frame";
+  const ExitResult result = child.wait(1000ms);
+  EXPECT_TRUE(result.exited && result.status == 0) << result.describe();
+  EXPECT_EQ(child.stderrText(), "");
 }
 
 }  // namespace zarn::test::pulse
