@@ -4,212 +4,121 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdint>
 #include <random>
-#include <string>
-#include <vector>
 
 namespace zarn::parent {
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-Bytes frameBytes(std::uint8_t type, const Bytes& payload) {
-  Bytes out{type};
-  const auto n = static_cast<std::uint32_t>(payload.size());
-  for (int shift = 0; shift < 32; shift += 8) out.push_back(static_cast<std::uint8_t>(n >> shift));
+// A frame header declaring `length` (default: the payload's size), then the payload.
+Bytes frame(std::uint8_t type, const Bytes& payload, std::optional<std::uint32_t> length = {}) {
+  const std::uint32_t n = length.value_or(static_cast<std::uint32_t>(payload.size()));
+  Bytes out{type, static_cast<std::uint8_t>(n), static_cast<std::uint8_t>(n >> 8),
+            static_cast<std::uint8_t>(n >> 16), static_cast<std::uint8_t>(n >> 24)};
   out.insert(out.end(), payload.begin(), payload.end());
   return out;
 }
 
-Bytes header(std::uint8_t type, std::uint32_t length) {
-  return {type, static_cast<std::uint8_t>(length), static_cast<std::uint8_t>(length >> 8),
-          static_cast<std::uint8_t>(length >> 16), static_cast<std::uint8_t>(length >> 24)};
-}
+const Bytes kHead48k{0x80, 0xBB, 0, 0, 1, 32, 1, 0};  // 48000 Hz, 1 ch, 32 bits, float
 
-Bytes text(const std::string& s) {
-  return Bytes(s.begin(), s.end());
-}
-
-Bytes chunkPayload(const Bytes& head, std::size_t sampleBytes) {
-  Bytes out = head;
+Bytes chunkPayload(Bytes out, std::size_t sampleBytes) {
   for (std::size_t i = 0; i < sampleBytes; ++i) out.push_back(static_cast<std::uint8_t>(i * 7));
   return out;
 }
 
-std::vector<Frame> drain(FrameStreamReader& reader) {
-  std::vector<Frame> frames;
-  while (auto frame = reader.next()) frames.push_back(std::move(*frame));
-  return frames;
+Bytes encode(const std::vector<Frame>& frames) {
+  Bytes out;
+  for (const Frame& f : frames) {
+    const Bytes b = frame(f.type, f.payload);
+    out.insert(out.end(), b.begin(), b.end());
+  }
+  return out;
 }
 
-// A realistic session: running, a pong, audio, an error text with a two-byte character, audio.
-Bytes session() {
-  Bytes all;
-  auto add = [&](const Bytes& b) { all.insert(all.end(), b.begin(), b.end()); };
-  add(frameBytes('R', {}));
-  add(frameBytes('O', {}));
-  add(frameBytes('C', chunkPayload({0x80, 0xBB, 0, 0, 1, 32, 1, 0}, 1024)));
-  add(frameBytes('E', text("stream stopped with error: caf\xc3\xa9")));
-  add(frameBytes('C', chunkPayload({0x44, 0xAC, 0, 0, 2, 16, 0, 0}, 300)));
-  return all;
-}
-
-TEST(FrameStreamReader, WholeStreamAtOnceGivesFramesInOrder) {
-  FrameStreamReader reader;
-  const Bytes all = session();
-  ASSERT_TRUE(reader.feed(all));
-  const auto frames = drain(reader);
-  ASSERT_EQ(frames.size(), 5u);
-  EXPECT_EQ(frames[0].type, 'R');
-  EXPECT_TRUE(frames[0].payload.empty());
-  EXPECT_EQ(frames[1].type, 'O');
-  EXPECT_EQ(frames[2].type, 'C');
-  EXPECT_EQ(frames[2].payload.size(), 1032u);
-  EXPECT_EQ(frames[3].type, 'E');
-  EXPECT_EQ(std::string(frames[3].payload.begin(), frames[3].payload.end()),
-            "stream stopped with error: caf\xc3\xa9");
-  EXPECT_EQ(frames[4].payload.size(), 308u);
-  EXPECT_EQ(reader.finish(), "");
-  EXPECT_FALSE(reader.failed());
-}
-
-TEST(FrameStreamReader, AnySplitGivesTheSameFrames) {
-  const Bytes all = session();
-  FrameStreamReader whole;
-  whole.feed(all);
-  const auto expected = drain(whole);
-
-  // One byte at a time, then random splits including empty feeds.
+TEST(FrameStreamReader, AnySplitIncludingOneByteAtATimeGivesTheSameFrames) {
+  const std::string text = "stream stopped with error: caf\xc3\xa9";
+  const std::vector<Frame> sent{{'R', {}},
+                                {'O', {}},
+                                {'C', chunkPayload(kHead48k, 1024)},
+                                {'E', Bytes(text.begin(), text.end())},
+                                {'C', chunkPayload({0x44, 0xAC, 0, 0, 2, 16, 0, 0}, 300)}};
+  const Bytes all = encode(sent);
+  // Round 0: one byte at a time; round 1: all at once; then random splits with empty feeds.
   std::mt19937 rng(1234);
   for (int round = 0; round < 50; ++round) {
     FrameStreamReader reader;
     std::vector<Frame> got;
-    std::size_t pos = 0;
-    while (pos < all.size()) {
-      std::size_t n = round == 0 ? 1 : std::uniform_int_distribution<std::size_t>(0, 40)(rng);
+    for (std::size_t pos = 0, n = 0; pos < all.size(); pos += n) {
+      n = round == 0 ? 1 : round == 1 ? all.size() : std::uniform_int_distribution<>(0, 40)(rng);
       n = std::min(n, all.size() - pos);
       ASSERT_TRUE(reader.feed(std::span(all).subspan(pos, n)));
-      pos += n;
-      for (auto f = reader.next(); f; f = reader.next()) got.push_back(std::move(*f));
+      while (auto f = reader.next()) got.push_back(std::move(*f));
     }
-    ASSERT_EQ(got.size(), expected.size()) << "round " << round;
-    for (std::size_t i = 0; i < got.size(); ++i) {
-      EXPECT_EQ(got[i].type, expected[i].type);
-      EXPECT_EQ(got[i].payload, expected[i].payload);
-    }
+    EXPECT_EQ(encode(got), all) << "round " << round;
     EXPECT_EQ(reader.finish(), "");
   }
 }
 
-TEST(FrameStreamReader, UnknownTypeIsAProtocolErrorAndLaterBytesAreIgnored) {
-  // Command letters and lower case are not frame types.
-  for (std::uint8_t type :
-       {std::uint8_t{'A'}, std::uint8_t{'c'}, std::uint8_t{0}, std::uint8_t{0xFF}}) {
+TEST(FrameStreamReader, MalformedFramesAreProtocolErrorsAndLaterBytesIgnored) {
+  const std::pair<Bytes, const char*> cases[] = {
+      {frame('A', {}), "unknown frame type 0x41 ('A')"},  // command letters are not frame types
+      {frame(0xFF, {}), "unknown frame type 0xFF"},
+      {frame('C', {}, 0xFFFFFFFFu), "4294967295"},  // caught on the header, before any payload
+      {frame('E', {}, FrameStreamReader::kDefaultMaxPayload + 1), "more than the limit"},
+      {frame('C', {}), "8-byte header"},
+      {frame('C', {1, 2, 3, 4, 5, 6, 7}), "8-byte header"},
+  };
+  for (const auto& [bad, mention] : cases) {
     FrameStreamReader reader;
-    Bytes all = frameBytes('O', {});
-    const Bytes bad = frameBytes(type, {});
+    Bytes all = frame('O', {});  // in the same feed as the fault
     all.insert(all.end(), bad.begin(), bad.end());
-    EXPECT_FALSE(reader.feed(all));
-    EXPECT_TRUE(reader.failed());
-    EXPECT_NE(reader.error().find("unknown frame type"), std::string::npos) << reader.error();
+    EXPECT_FALSE(reader.feed(all)) << mention;
+    EXPECT_NE(reader.error().find(mention), std::string::npos) << reader.error();
     // The frame before the fault is still delivered, nothing after it.
     auto first = reader.next();
     ASSERT_TRUE(first);
     EXPECT_EQ(first->type, 'O');
-    EXPECT_FALSE(reader.feed(frameBytes('O', {})));
+    EXPECT_FALSE(reader.feed(frame('O', {})));
     EXPECT_FALSE(reader.next());
     EXPECT_EQ(reader.finish(), reader.error());
   }
-  FrameStreamReader reader;
-  reader.feed(header('Z', 0));
-  EXPECT_NE(reader.error().find("'Z'"), std::string::npos) << reader.error();
-}
-
-TEST(FrameStreamReader, LengthAboveTheLimitFailsAsSoonAsTheHeaderArrives) {
-  FrameStreamReader reader;
-  // Only the header: no payload needs to arrive for the lie to be caught.
-  EXPECT_FALSE(reader.feed(header('C', 0xFFFFFFFFu)));
-  EXPECT_NE(reader.error().find("4294967295"), std::string::npos) << reader.error();
-
-  FrameStreamReader atDefault;
-  EXPECT_FALSE(atDefault.feed(header('E', FrameStreamReader::kDefaultMaxPayload + 1)));
-
-  // The limit itself is allowed.
+  // The limit itself is allowed; other types may be empty.
   FrameStreamReader small(16);
-  ASSERT_TRUE(small.feed(frameBytes('E', Bytes(16, 'x'))));
+  ASSERT_TRUE(small.feed(frame('E', Bytes(16, 'x'))));
   EXPECT_EQ(small.next()->payload.size(), 16u);
-  EXPECT_FALSE(small.feed(frameBytes('E', Bytes(17, 'x'))));
-}
-
-TEST(FrameStreamReader, ChunkShorterThanItsHeaderIsAProtocolError) {
-  for (std::uint32_t length : {0u, 1u, 7u}) {
-    FrameStreamReader reader;
-    EXPECT_FALSE(reader.feed(header('C', length))) << length;
-    EXPECT_NE(reader.error().find("8-byte header"), std::string::npos) << reader.error();
-  }
-  // Other types may be short or empty.
-  FrameStreamReader reader;
-  EXPECT_TRUE(reader.feed(frameBytes('E', {})));
-}
-
-TEST(FrameStreamReader, ChunkOfOnlyAHeaderIsValidAndHasNoSamples) {
-  FrameStreamReader reader;
-  ASSERT_TRUE(reader.feed(frameBytes('C', {0x80, 0xBB, 0, 0, 1, 32, 1, 0})));
-  auto frame = reader.next();
-  ASSERT_TRUE(frame);
-  auto chunk = decodeChunk(frame->payload);
-  ASSERT_TRUE(chunk);
-  EXPECT_TRUE(chunk->samples.empty());
+  EXPECT_FALSE(small.feed(frame('E', Bytes(17, 'x'))));
+  EXPECT_TRUE(FrameStreamReader().feed(frame('E', {})));
 }
 
 TEST(FrameStreamReader, StreamCutInsideAFrameIsReported) {
   FrameStreamReader inHeader;
-  inHeader.feed(frameBytes('R', {}));
-  inHeader.feed(Bytes{'C', 0x10});
-  EXPECT_FALSE(inHeader.failed());
+  EXPECT_TRUE(inHeader.feed(Bytes{'R', 0, 0, 0, 0, 'C', 0x10}));
   EXPECT_NE(inHeader.finish().find("header: 2 of 5"), std::string::npos) << inHeader.finish();
 
   FrameStreamReader inPayload;
-  Bytes frame = frameBytes('C', chunkPayload({0x80, 0xBB, 0, 0, 1, 32, 1, 0}, 100));
-  frame.resize(frame.size() - 40);
-  inPayload.feed(frame);
+  const Bytes whole = frame('C', chunkPayload(kHead48k, 100));
+  EXPECT_TRUE(inPayload.feed(std::span(whole).first(whole.size() - 40)));
   EXPECT_FALSE(inPayload.next());
   EXPECT_NE(inPayload.finish().find("68 of 108"), std::string::npos) << inPayload.finish();
 }
 
-TEST(DecodeChunk, ReadsTheHeaderLittleEndian) {
-  const Bytes payload = chunkPayload({0x80, 0xBB, 0, 0, 1, 32, 1, 0}, 16);
+TEST(DecodeChunk, ReadsTheHeaderLittleEndianAndViewsTheSamples) {
+  const Bytes payload = chunkPayload(kHead48k, 12);
   auto chunk = decodeChunk(payload);
   ASSERT_TRUE(chunk);
-  EXPECT_EQ(chunk->format.sampleRate, 48000u);
-  EXPECT_EQ(chunk->format.channels, 1);
-  EXPECT_EQ(chunk->format.bitsPerChannel, 32);
-  EXPECT_TRUE(chunk->format.isFloat);
-
-  const Bytes other = chunkPayload({0x44, 0xAC, 0, 0, 2, 16, 0, 0}, 4);
-  chunk = decodeChunk(other);
-  ASSERT_TRUE(chunk);
-  EXPECT_EQ(chunk->format.sampleRate, 44100u);
-  EXPECT_EQ(chunk->format.channels, 2);
-  EXPECT_EQ(chunk->format.bitsPerChannel, 16);
-  EXPECT_FALSE(chunk->format.isFloat);
-
-  // All four bytes of the rate count.
-  const Bytes high = chunkPayload({0x01, 0x02, 0x03, 0x84, 1, 32, 1, 0}, 0);
-  EXPECT_EQ(decodeChunk(high)->format.sampleRate, 0x84030201u);
-}
-
-TEST(DecodeChunk, SamplesAreAViewAndShortPayloadsAreRejected) {
-  const Bytes payload = chunkPayload({0x80, 0xBB, 0, 0, 1, 32, 1, 0}, 12);
-  auto chunk = decodeChunk(payload);
-  ASSERT_TRUE(chunk);
-  EXPECT_EQ(chunk->samples.data(), payload.data() + 8);
+  EXPECT_EQ(chunk->format, (ChunkFormat{48000, 1, 32, true}));
+  EXPECT_EQ(chunk->samples.data(), payload.data() + 8);  // a view, not a copy
   EXPECT_EQ(chunk->samples.size(), 12u);
 
+  EXPECT_EQ(decodeChunk(Bytes{0x44, 0xAC, 0, 0, 2, 16, 0, 0})->format,
+            (ChunkFormat{44100, 2, 16, false}));
+  EXPECT_TRUE(decodeChunk(kHead48k)->samples.empty());  // a header alone is a valid chunk
+  // All four bytes of the rate count.
+  EXPECT_EQ(decodeChunk(Bytes{0x01, 0x02, 0x03, 0x84, 1, 32, 1, 0})->format.sampleRate,
+            0x84030201u);
   EXPECT_FALSE(decodeChunk({}));
-  const Bytes seven{0x80, 0xBB, 0, 0, 1, 32, 1};
-  EXPECT_FALSE(decodeChunk(seven));
+  EXPECT_FALSE(decodeChunk(std::span(kHead48k).first(7)));
 }
 
 }  // namespace
