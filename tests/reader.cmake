@@ -29,7 +29,8 @@ gtest_discover_tests(test_recording)
 # scripted helper. The sound servers are Linux ones.
 if(NOT APPLE)
   add_executable(test_record test_record.cpp)
-  target_link_libraries(test_record PRIVATE PkgConfig::ZARN_SNDFILE GTest::gmock GTest::gtest_main)
+  target_link_libraries(test_record PRIVATE zarn_test_support zarn_frame_stream
+                                            PkgConfig::ZARN_SNDFILE GTest::gmock GTest::gtest_main)
   target_compile_definitions(test_record PRIVATE
     ZARN_RECORDER="$<TARGET_FILE:zarn-audio-record>"
     ZARN_SIM="$<TARGET_FILE:zarn-audio-sim>"
