@@ -7,14 +7,13 @@
 #include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+#include <fstream>
 #include <stdexcept>
-#include <thread>
+#include <utility>
 
 extern char** environ;
 
@@ -24,7 +23,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 int remainingMs(Clock::time_point deadline) {
-  auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now()).count();
+  const auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now()).count();
   return left <= 0 ? 0 : left > 1'000'000 ? 1'000'000 : static_cast<int>(left);
 }
 
@@ -32,37 +31,85 @@ void setNonBlocking(int fd) {
   ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
 }
 
-void closeFd(int& fd) {
-  if (fd >= 0) ::close(fd);
-  fd = -1;
-}
-
-std::size_t pending(int fd) {
-  int count = 0;
-  return fd >= 0 && ::ioctl(fd, FIONREAD, &count) == 0 ? static_cast<std::size_t>(count) : 0;
-}
-
 }  // namespace
 
 std::string ExitResult::describe() const {
   const std::string text = timedOut ? "timed out and killed; " : "";
   if (exited) return text + "exit status " + std::to_string(status);
-  if (signal != 0)
-    return text + "signal " + std::to_string(signal) + " (" + strsignal(signal) + ")";
-  return text + "not ended";
+  if (signal == 0) return text + "not ended";
+  return text + "signal " + std::to_string(signal) + " (" + strsignal(signal) + ")";
 }
 
 std::string describe(const Frame& frame) {
-  std::string text(1, static_cast<char>(frame.type));
-  if (frame.type == 'E') return text + "(" + frame.text() + ")";
-  if (!frame.payload.empty()) text += "[" + std::to_string(frame.payload.size()) + "]";
-  return text;
+  const std::size_t size = frame.payload.size();
+  if (frame.type == 'E') return "E(" + frame.text() + ")";
+  return char(frame.type) + (size == 0 ? "" : "[" + std::to_string(size) + "]");
 }
 
 std::string describe(const std::vector<Frame>& frames) {
   std::string text;
   for (const auto& frame : frames) text += (text.empty() ? "" : " ") + describe(frame);
   return text;
+}
+
+std::size_t FrameInput::inPipe(int fd) {
+  int count = 0;
+  return fd >= 0 && ::ioctl(fd, FIONREAD, &count) == 0 ? static_cast<std::size_t>(count) : 0;
+}
+
+void FrameInput::closeFd(int& fd) {
+  if (fd >= 0) ::close(std::exchange(fd, -1));
+}
+
+bool FrameInput::fill(Clock::time_point deadline) {
+  if (consumed_ * 2 > pending_.size()) {  // drops what was handed out, now and then
+    pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(consumed_));
+    fed_ -= std::exchange(consumed_, 0);
+  }
+  for (pollfd entry{fd_, POLLIN, 0}; fd_ >= 0 && !ended_;) {
+    std::uint8_t chunk[65536];
+    const ssize_t got = ::read(fd_, chunk, sizeof chunk);
+    if (got > 0) return pending_.insert(pending_.end(), chunk, chunk + got), true;
+    ended_ = got == 0 || (errno != EAGAIN && errno != EINTR);
+    if (!ended_ && errno == EAGAIN && ::poll(&entry, 1, remainingMs(deadline)) == 0) return false;
+  }
+  return false;
+}
+
+std::optional<Frame> FrameInput::readFrame(milliseconds timeout) {
+  for (const auto deadline = Clock::now() + timeout;;) {
+    if (auto frame = reader_.next()) {
+      consumed_ += 5 + frame->payload.size();
+      return Frame{frame->type, std::move(frame->payload)};
+    }
+    if (fed_ == pending_.size() && (reader_.failed() || !fill(deadline))) return std::nullopt;
+    reader_.feed(std::span(pending_).subspan(fed_));
+    fed_ = pending_.size();
+  }
+}
+
+std::vector<Frame> FrameInput::readFrames(std::size_t count, milliseconds timeout) {
+  const auto deadline = Clock::now() + timeout;
+  std::vector<Frame> frames;
+  for (std::optional<Frame> frame;
+       frames.size() < count && (frame = readFrame(milliseconds(remainingMs(deadline))));)
+    frames.push_back(std::move(*frame));
+  return frames;
+}
+
+Bytes FrameInput::readBytes(std::size_t n, milliseconds timeout) {
+  for (const auto deadline = Clock::now() + timeout; bufferedBytes() < n && fill(deadline);)
+    continue;
+  const auto start = pending_.begin() + static_cast<std::ptrdiff_t>(consumed_);
+  fed_ = consumed_ += std::min(n, bufferedBytes());
+  reader_ = parent::FrameStreamReader();  // frames start again after the raw bytes
+  return {start, pending_.begin() + static_cast<std::ptrdiff_t>(consumed_)};
+}
+
+bool FrameInput::outputEndsWithin(milliseconds timeout) {
+  const std::size_t before = bufferedBytes();
+  fill(Clock::now() + timeout);
+  return ended_ && bufferedBytes() == before;
 }
 
 ChildProcess::ChildProcess(const std::string& path, const std::vector<std::string>& args,
@@ -75,201 +122,72 @@ ChildProcess::ChildProcess(const std::string& path, const std::vector<std::strin
     throw std::runtime_error("cannot make the child's pipes");
   if (options.nonBlockingStdin) setNonBlocking(in[0]);
   if (options.nonBlockingStdout) setNonBlocking(out[1]);
-
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
-  posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-  posix_spawn_file_actions_adddup2(&actions, stderr_, STDERR_FILENO);
-  posix_spawnattr_t attributes;
-  posix_spawnattr_init(&attributes);
-  sigset_t none, pipeOnly;
-  sigemptyset(&none);
-  posix_spawnattr_setsigmask(&attributes, &none);
-  sigemptyset(&pipeOnly);
-  sigaddset(&pipeOnly, SIGPIPE);
-  posix_spawnattr_setsigdefault(&attributes, &pipeOnly);
+  const int childEnds[] = {in[0], out[1], stderr_};  // its standard input, output and error
+  for (int i = 0; i < 3; ++i) posix_spawn_file_actions_adddup2(&actions, childEnds[i], i);
+  posix_spawnattr_t attrs;
+  posix_spawnattr_init(&attrs);
+  sigset_t signals;
+  sigemptyset(&signals);
+  posix_spawnattr_setsigmask(&attrs, &signals);  // none blocked
+  sigaddset(&signals, SIGPIPE);
+  posix_spawnattr_setsigdefault(&attrs, &signals);
   posix_spawnattr_setflags(
-      &attributes, POSIX_SPAWN_SETSIGMASK | (options.sigpipeDefault ? POSIX_SPAWN_SETSIGDEF : 0));
-
+      &attrs, POSIX_SPAWN_SETSIGMASK | (options.sigpipeDefault ? POSIX_SPAWN_SETSIGDEF : 0));
   std::vector<char*> argv{const_cast<char*>(path.c_str())};
   for (const auto& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
   argv.push_back(nullptr);
-  const int failed =
-      ::posix_spawn(&pid_, path.c_str(), &actions, &attributes, argv.data(), environ);
+  const int failed = ::posix_spawn(&pid_, path.c_str(), &actions, &attrs, argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
-  posix_spawnattr_destroy(&attributes);
-  ::close(in[0]);
-  ::close(out[1]);
-  stdin_ = in[1];
-  stdout_ = out[0];
-  if (failed != 0) {
-    closeStdin();
-    closeStdout();
-    closeFd(stderr_);
-    throw std::runtime_error("cannot start " + path + ": " + std::strerror(failed));
-  }
-  // Our own ends are non-blocking so every wait below has a deadline.
-  setNonBlocking(stdin_);
-  setNonBlocking(stdout_);
+  posix_spawnattr_destroy(&attrs);
+  ::close(in[0]), ::close(out[1]);
+  // Our own ends are non-blocking, so every wait has a deadline.
+  setNonBlocking(stdin_ = in[1]);
+  setNonBlocking(fd_ = out[0]);
+  if (failed == 0) return;
+  closeFd(stdin_), closeFd(stderr_);  // this destructor will not run; the base's closes fd_
+  throw std::runtime_error("cannot start " + path + ": " + std::strerror(failed));
 }
 
 ChildProcess::~ChildProcess() {
-  if (!reaped_) {
-    ::kill(pid_, SIGKILL);
-    wait(milliseconds(10000));
-  }
-  closeStdin();
-  closeStdout();
-  closeFd(stderr_);
+  if (!reaped_) ::kill(pid_, SIGKILL), wait(milliseconds(10000));
+  closeFd(stdin_), closeFd(stderr_);
 }
 
 bool ChildProcess::write(std::string_view bytes, milliseconds timeout) {
-  const auto deadline = Clock::now() + timeout;
-  while (stdin_ >= 0 && !bytes.empty()) {
+  for (const auto deadline = Clock::now() + timeout; stdin_ >= 0 && !bytes.empty();) {
     const ssize_t written = ::write(stdin_, bytes.data(), bytes.size());
-    if (written > 0) {
-      bytes.remove_prefix(static_cast<std::size_t>(written));
-    } else if (errno != EINTR) {
-      pollfd entry{stdin_, POLLOUT, 0};
-      if (errno != EAGAIN || remainingMs(deadline) == 0) return false;
-      ::poll(&entry, 1, remainingMs(deadline));
-    }
+    pollfd entry{stdin_, POLLOUT, 0};
+    if (written > 0) bytes.remove_prefix(static_cast<std::size_t>(written));
+    if (written > 0 || errno == EINTR) continue;
+    if (errno != EAGAIN || ::poll(&entry, 1, remainingMs(deadline)) == 0) return false;
   }
   return stdin_ >= 0;
 }
 
-void ChildProcess::closeStdin() {
-  closeFd(stdin_);
-}
-
-void ChildProcess::closeStdout() {
-  closeFd(stdout_);
-}
-
-std::size_t ChildProcess::unreadInput() const {
-  return pending(stdin_);
-}
-
-std::size_t ChildProcess::unreadOutput() const {
-  return pending(stdout_);
-}
-
-bool ChildProcess::fill(Clock::time_point deadline) {
-  if (stdout_ < 0 || outputEnded_) return false;
-  if (consumed_ > 0 && consumed_ * 2 >= pending_.size()) {
-    pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(consumed_));
-    consumed_ = 0;
-  }
-  for (;;) {
-    std::uint8_t chunk[65536];
-    const ssize_t got = ::read(stdout_, chunk, sizeof chunk);
-    if (got > 0) {
-      pending_.insert(pending_.end(), chunk, chunk + got);
-      return true;
-    }
-    if (got < 0 && errno == EINTR) continue;
-    if (got == 0 || errno != EAGAIN) {
-      outputEnded_ = true;
-      return false;
-    }
-    if (remainingMs(deadline) == 0) return false;
-    pollfd entry{stdout_, POLLIN, 0};
-    ::poll(&entry, 1, remainingMs(deadline));
-  }
-}
-
-std::optional<Frame> ChildProcess::readFrame(milliseconds timeout) {
-  const auto deadline = Clock::now() + timeout;
-  while (bufferedBytes() < 5) {
-    if (!fill(deadline)) return std::nullopt;
-  }
-  const std::uint8_t* header = pending_.data() + consumed_;
-  const std::size_t length = std::size_t{header[1]} | std::size_t{header[2]} << 8 |
-                             std::size_t{header[3]} << 16 | std::size_t{header[4]} << 24;
-  while (bufferedBytes() < 5 + length) {
-    if (!fill(deadline)) return std::nullopt;
-  }
-  const auto start = pending_.begin() + static_cast<std::ptrdiff_t>(consumed_);
-  Frame frame{*start, {start + 5, start + 5 + static_cast<std::ptrdiff_t>(length)}};
-  consumed_ += 5 + length;
-  return frame;
-}
-
-std::vector<Frame> ChildProcess::readFrames(std::size_t count, milliseconds timeout) {
-  const auto deadline = Clock::now() + timeout;
-  std::vector<Frame> frames;
-  while (frames.size() < count) {
-    auto frame = readFrame(milliseconds(remainingMs(deadline)));
-    if (!frame) break;
-    frames.push_back(std::move(*frame));
-  }
-  return frames;
-}
-
-std::vector<std::uint8_t> ChildProcess::readBytes(std::size_t n, milliseconds timeout) {
-  const auto deadline = Clock::now() + timeout;
-  while (bufferedBytes() < n && fill(deadline)) {
-  }
-  n = std::min(n, bufferedBytes());
-  const auto start = pending_.begin() + static_cast<std::ptrdiff_t>(consumed_);
-  consumed_ += n;
-  return {start, start + static_cast<std::ptrdiff_t>(n)};
-}
-
-std::vector<std::uint8_t> ChildProcess::readToEnd(milliseconds timeout) {
-  const auto deadline = Clock::now() + timeout;
-  while (fill(deadline)) {
-  }
-  return readBytes(bufferedBytes(), milliseconds(0));
-}
-
-bool ChildProcess::outputEndsWithin(milliseconds timeout) {
-  const auto deadline = Clock::now() + timeout;
-  const std::size_t before = bufferedBytes();
-  while (!outputEnded_ && bufferedBytes() == before) {
-    if (!fill(deadline) && !outputEnded_) return false;
-  }
-  return outputEnded_ && bufferedBytes() == before;
-}
-
-bool ChildProcess::running() {
-  return !reaped_ && !wait(milliseconds(0)).exited && !reaped_;
-}
-
 ExitResult ChildProcess::wait(milliseconds timeout) {
-  const auto deadline = Clock::now() + timeout;
-  bool killed = false;
-  while (!reaped_) {
+  for (const auto deadline = Clock::now() + timeout; !reaped_;) {
     int status = 0;
     rusage usage{};
-    const pid_t done = ::wait4(pid_, &status, killed ? 0 : WNOHANG, &usage);
-    if (done < 0 && errno == EINTR) continue;
-    if (done == pid_) {
-      auto toMs = [](const timeval& t) { return t.tv_sec * 1000 + t.tv_usec / 1000; };
-      result_ = {killed, WIFEXITED(status) != 0, WIFEXITED(status) ? WEXITSTATUS(status) : -1,
-                 WIFSIGNALED(status) ? WTERMSIG(status) : 0,
-                 milliseconds(toMs(usage.ru_utime) + toMs(usage.ru_stime))};
-    }
-    reaped_ = done != 0;  // done < 0: not our child any more, nothing to wait for
-    if (reaped_) break;
-    if (Clock::now() >= deadline) {
-      if (timeout.count() == 0) return ExitResult{};  // a poll, not a wait
-      ::kill(pid_, SIGKILL);
-      killed = true;
-    } else {
-      std::this_thread::sleep_for(milliseconds(2));
-    }
+    const pid_t done = ::wait4(pid_, &status, result_.timedOut ? 0 : WNOHANG, &usage);
+    if (done == 0 && timeout.count() == 0) return ExitResult{};  // a poll, not a wait
+    if (done == 0 && Clock::now() >= deadline) result_.timedOut = ::kill(pid_, SIGKILL) == 0;
+    if (done == 0) ::usleep(2000);
+    reaped_ = done > 0 || (done < 0 && errno != EINTR);  // done < 0: not our child any more
+    auto ms = [](const timeval& t) { return milliseconds(t.tv_sec * 1000 + t.tv_usec / 1000); };
+    if (done > 0)
+      result_ = {
+          result_.timedOut, WIFEXITED(status) != 0, WIFEXITED(status) ? WEXITSTATUS(status) : -1,
+          WIFSIGNALED(status) ? WTERMSIG(status) : 0, ms(usage.ru_utime) + ms(usage.ru_stime)};
   }
   return result_;
 }
 
 std::string ChildProcess::stderrText() const {
-  struct stat info {};
-  std::string text(::fstat(stderr_, &info) == 0 ? static_cast<std::size_t>(info.st_size) : 0, '\0');
-  const ssize_t got = ::pread(stderr_, text.data(), text.size(), 0);
-  text.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
-  return text;
+  // A file of its own, at offset 0, however far the child has written.
+  std::ifstream file("/proc/self/fd/" + std::to_string(stderr_));
+  return {std::istreambuf_iterator<char>(file), {}};
 }
 
 }  // namespace zarn::test

@@ -2,41 +2,38 @@
 // input and output, and reads its frames back with deadlines, so a stuck child fails a test.
 #pragma once
 
-#include <sys/types.h>
+#include <unistd.h>
 
 #include <chrono>
-#include <cstddef>
-#include <cstdint>
-#include <optional>
-#include <string>
 #include <string_view>
-#include <vector>
+
+// Frames are decoded by the parents' own frame-stream reader, so the tests read as parents do.
+#include "frame_stream.h"
 
 namespace zarn::test {
 
 using std::chrono::milliseconds;
+using Bytes = std::vector<std::uint8_t>;
+inline constexpr milliseconds kWait{5000};  // how long a read, write or wait waits by default
 
 struct SpawnOptions {
   // False: the child inherits our ignored SIGPIPE, so a closed pipe is EPIPE, not the signal.
   bool sigpipeDefault = true;
   // Hands the child O_NONBLOCK pipe ends, as some parents do.
-  bool nonBlockingStdin = false;
-  bool nonBlockingStdout = false;
+  bool nonBlockingStdin = false, nonBlockingStdout = false;
 };
 
 struct Frame {
   std::uint8_t type = 0;
-  std::vector<std::uint8_t> payload;
-
+  Bytes payload;
   std::string text() const { return std::string(payload.begin(), payload.end()); }
   friend bool operator==(const Frame&, const Frame&) = default;
 };
 
 struct ExitResult {
-  bool timedOut = false;  // did not end in time and was killed
-  bool exited = false;    // ended by exit(); status is valid
-  int status = -1;
-  int signal = 0;                // the signal that ended it, if any
+  bool timedOut = false;         // did not end in time and was killed
+  bool exited = false;           // ended by exit(); status is valid
+  int status = -1, signal = 0;   // signal: the one that ended it, if any
   milliseconds cpuTime{0};       // user + system time the child used
   std::string describe() const;  // for failure messages
 };
@@ -45,60 +42,79 @@ struct ExitResult {
 std::string describe(const Frame& frame);
 std::string describe(const std::vector<Frame>& frames);
 
-class ChildProcess {
+// The reading end of a pipe of frames. Every byte read stays buffered until it is handed out, in a
+// frame or raw, so nothing a test has not looked at goes unnoticed.
+class FrameInput {
+ public:
+  explicit FrameInput(int fd = -1) : fd_(fd) {}  // takes over a non-blocking descriptor
+  FrameInput(const FrameInput&) = delete;
+  FrameInput& operator=(const FrameInput&) = delete;
+  ~FrameInput() { closeInput(); }
+
+  // The next whole frame, or nothing if the output ended or broke the frame format or the
+  // deadline passed first. A partly read frame stays buffered for the next call.
+  std::optional<Frame> readFrame(milliseconds timeout = kWait);
+  // Up to count frames; fewer if the output ends or the deadline passes.
+  std::vector<Frame> readFrames(std::size_t count, milliseconds timeout = kWait);
+  // Exactly n raw bytes (fewer on end of output or deadline), for byte-exact checks.
+  Bytes readBytes(std::size_t n, milliseconds timeout = kWait);
+  // Everything until the writer closes the pipe (a child, normally: ends).
+  Bytes readToEnd(milliseconds timeout = kWait) { return readBytes(SIZE_MAX, timeout); }
+  // True if the output ends within the deadline with no further byte; false if bytes arrive
+  // (they stay buffered) or the deadline passes.
+  bool outputEndsWithin(milliseconds timeout);
+  bool outputEnded() const { return ended_; }
+  // Bytes written that are still in the pipe, not yet read by this side.
+  std::size_t unreadOutput() const { return inPipe(fd_); }
+  std::size_t bufferedBytes() const { return pending_.size() - consumed_; }
+  // Why the frames read so far do not end cleanly (a cut frame, a protocol error); "" if they do.
+  std::string frameError() const { return reader_.finish(); }
+  // Throws away what is buffered and what the pipe holds now.
+  void discard() { readBytes(SIZE_MAX, milliseconds(0)); }
+  void closeInput() { closeFd(fd_); }
+
+ protected:
+  static std::size_t inPipe(int fd);  // bytes in a pipe that its reader has not taken
+  static void closeFd(int& fd);
+  int fd_ = -1;
+
+ private:
+  bool fill(std::chrono::steady_clock::time_point deadline);  // false: end of output or deadline
+
+  parent::FrameStreamReader reader_;
+  Bytes pending_;                       // from consumed_ on: read, not yet handed out
+  std::size_t consumed_ = 0, fed_ = 0;  // fed_: pending_ up to here has gone to reader_
+  bool ended_ = false;
+};
+
+class ChildProcess : public FrameInput {
  public:
   ChildProcess(const std::string& path, const std::vector<std::string>& args,
                SpawnOptions options = {});
-  ChildProcess(const ChildProcess&) = delete;
-  ChildProcess& operator=(const ChildProcess&) = delete;
   // Kills the child if it is still running and reaps it.
   ~ChildProcess();
 
   // Writes all bytes to the child's standard input; false if the pipe is closed or the child has
   // not taken them within the deadline.
-  bool write(std::string_view bytes, milliseconds timeout = milliseconds(5000));
-  void closeStdin();
+  bool write(std::string_view bytes, milliseconds timeout = kWait);
+  void closeStdin() { closeFd(stdin_); }
   // Bytes written to standard input that the child has not read (so far, or ever, once it ended).
-  std::size_t unreadInput() const;
+  std::size_t unreadInput() const { return inPipe(stdin_); }
   // The parent stops listening: closes its reading end of the child's standard output.
-  void closeStdout();
-
-  // The next whole frame, or nothing if the output ended or the deadline passed first. A partly
-  // read frame stays buffered for the next call.
-  std::optional<Frame> readFrame(milliseconds timeout = milliseconds(5000));
-  // Up to count frames; fewer if the output ends or the deadline passes.
-  std::vector<Frame> readFrames(std::size_t count, milliseconds timeout = milliseconds(5000));
-  // Exactly n raw bytes (fewer on end of output or deadline), for byte-exact checks.
-  std::vector<std::uint8_t> readBytes(std::size_t n, milliseconds timeout = milliseconds(5000));
-  // Everything until the child closes its standard output (normally: ends).
-  std::vector<std::uint8_t> readToEnd(milliseconds timeout = milliseconds(5000));
-  // True if the output ends within the deadline with no further byte; false if bytes arrive
-  // (they stay buffered) or the deadline passes.
-  bool outputEndsWithin(milliseconds timeout);
-  bool outputEnded() const { return outputEnded_; }
-  // Bytes the child has written that are still in the pipe, not yet read by this side.
-  std::size_t unreadOutput() const;
-  std::size_t bufferedBytes() const { return pending_.size() - consumed_; }
+  void closeStdout() { closeInput(); }
 
   // Waits for the child to end; kills it with SIGKILL if it has not ended by the deadline.
-  ExitResult wait(milliseconds timeout = milliseconds(5000));
-  bool running();
+  ExitResult wait(milliseconds timeout = kWait);
+  bool running() { return !reaped_ && !wait(milliseconds(0)).exited && !reaped_; }
 
   // Everything the child wrote to standard error so far.
   std::string stderrText() const;
 
  private:
-  bool fill(std::chrono::steady_clock::time_point deadline);  // false: end of output or deadline
-
   pid_t pid_ = -1;
   bool reaped_ = false;
   ExitResult result_;
-  int stdin_ = -1;
-  int stdout_ = -1;
-  int stderr_ = -1;  // a memory file, so a child that writes much never blocks on it
-  bool outputEnded_ = false;
-  std::vector<std::uint8_t> pending_;
-  std::size_t consumed_ = 0;
+  int stdin_ = -1, stderr_ = -1;  // stderr_: a memory file, so the child never blocks on it
 };
 
 }  // namespace zarn::test

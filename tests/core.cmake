@@ -1,13 +1,13 @@
 # Tests of the host channel: frame writer, command reader, capture object's arm state.
 
-# Shared harness for process-level tests: runs a child on pipes and reads its frames.
+# Shared harness: runs a child on pipes and reads its frames with the parents' own reader.
 add_library(zarn_test_support STATIC child_process.cpp)
 target_include_directories(zarn_test_support PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
-target_link_libraries(zarn_test_support PUBLIC Threads::Threads)
+target_link_libraries(zarn_test_support PUBLIC zarn_frame_stream Threads::Threads)
 
 # In-process: the frame writer on a pipe and the serial queue.
 add_executable(test_frames test_frames.cpp)
-target_link_libraries(test_frames PRIVATE zarn_core GTest::gtest_main)
+target_link_libraries(test_frames PRIVATE zarn_core zarn_frame_stream GTest::gtest_main)
 gtest_discover_tests(test_frames)
 
 add_executable(test_serial_queue test_serial_queue.cpp)

@@ -162,7 +162,8 @@ TEST_F(QuitDuringAFrame, FrameInProgressIsFinishedBeforeExit) {
   ASSERT_EQ(frames.size(), 1u) << describe(frames);
   EXPECT_EQ(frames[0], error("start failed: " + std::string(100'000, 'z')));
   EXPECT_TRUE(child.outputEnded());
-  EXPECT_EQ(child.bufferedBytes(), 0u) << "bytes of a cut frame after the last whole one";
+  EXPECT_EQ(child.bufferedBytes(), 0u)
+      << "bytes after the last whole frame: " << child.frameError();
   expectQuietExit();
 }
 

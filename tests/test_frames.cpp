@@ -15,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "frame_stream.h"
 #include "frames.h"
 
 namespace zarn {
@@ -108,35 +109,34 @@ TEST(Utf8, AcceptsEveryRangeBoundaryAndRejectsMalformedSequences) {
     EXPECT_FALSE(isValidUtf8(text)) << testing::PrintToString(text);
 }
 
-// Writer w's frame s is reproducible, so the reader can check every byte and the order; each
-// tenth frame is empty. The frame type is 'a' + w.
+// Writer w writes frames of type kTypes[w]. Its frame s is reproducible, so the reader can check
+// every byte and the order; each tenth frame is empty (a chunk: only its 8-byte header).
 constexpr int kFramesEach = 150;
+constexpr std::uint8_t kTypes[] = {kFrameError, kFramePong, kFrameRunning, kFrameChunk};
 Bytes payloadOf(int w, int s) {
   std::mt19937 random(static_cast<unsigned>(w * kFramesEach + s));
-  Bytes bytes(s % 10 == 0 ? 0 : std::uniform_int_distribution<std::size_t>(0, 64 * 1024)(random));
+  const std::size_t least = kTypes[w] == kFrameChunk ? 8 : 0;
+  Bytes bytes(s % 10 == 0 ? least
+                          : std::uniform_int_distribution<std::size_t>(least, 64 * 1024)(random));
   for (std::size_t i = 0; i < bytes.size(); ++i)
     bytes[i] = static_cast<std::uint8_t>(w * 31 + s * 7 + i * 13 + (i >> 8));
   return bytes;
 }
 
-void expectWholeFramesInWriterOrder(const Bytes& stream, int writers) {
-  std::vector<int> next(static_cast<std::size_t>(writers), 0);
-  for (std::size_t at = 0; at < stream.size();) {
-    ASSERT_GE(stream.size() - at, 5u) << "stream ends inside a header at " << at;
-    const int w = stream[at] - 'a';
-    ASSERT_TRUE(w >= 0 && w < writers) << "no frame starts at " << at;
-    const int s = next[static_cast<std::size_t>(w)]++;
+void expectWholeFramesInWriterOrder(const Bytes& stream) {
+  parent::FrameStreamReader reader;
+  reader.feed(stream);
+  EXPECT_EQ(reader.finish(), "");
+  std::vector<int> next(std::size(kTypes), 0);
+  while (auto frame = reader.next()) {
+    const auto w = static_cast<std::size_t>(std::ranges::find(kTypes, frame->type) - kTypes);
+    ASSERT_LT(w, std::size(kTypes)) << "no writer writes frames of type " << int(frame->type);
+    const int s = next[w]++;
     ASSERT_LT(s, kFramesEach) << "writer " << w << " has extra frames";
-    const Bytes expected = payloadOf(w, s);
-    const std::size_t n = std::size_t{stream[at + 1]} | std::size_t{stream[at + 2]} << 8 |
-                          std::size_t{stream[at + 3]} << 16 | std::size_t{stream[at + 4]} << 24;
-    ASSERT_EQ(n, expected.size()) << "writer " << w << " frame " << s << " at " << at;
-    ASSERT_LE(n, stream.size() - at - 5) << "frame cut at the end of the stream";
-    ASSERT_TRUE(std::equal(expected.begin(), expected.end(), stream.begin() + at + 5))
+    ASSERT_EQ(frame->payload, payloadOf(static_cast<int>(w), s))
         << "writer " << w << " frame " << s << " differs";
-    at += 5 + n;
   }
-  for (int w = 0; w < writers; ++w) EXPECT_EQ(next[static_cast<std::size_t>(w)], kFramesEach);
+  for (std::size_t w = 0; w < std::size(kTypes); ++w) EXPECT_EQ(next[w], kFramesEach) << w;
 }
 
 TEST(ConcurrentFrames, FramesFromManyThreadsAreWholeAndInOrderOnBlockingAndNonBlockingPipes) {
@@ -148,19 +148,18 @@ TEST(ConcurrentFrames, FramesFromManyThreadsAreWholeAndInOrderOnBlockingAndNonBl
     WriterOn writer(reader.writeEnd());
     std::atomic<bool> go{false};
     std::vector<std::thread> threads;
-    for (int w = 0; w < 4; ++w) {
+    for (int w = 0; w < std::ssize(kTypes); ++w) {
       threads.emplace_back([w, &go] {
         std::vector<Bytes> payloads;
         for (int s = 0; s < kFramesEach; ++s) payloads.push_back(payloadOf(w, s));
         while (!go.load()) std::this_thread::yield();
-        for (const auto& payload : payloads)
-          writeFrame(static_cast<std::uint8_t>('a' + w), payload);
+        for (const auto& payload : payloads) writeFrame(kTypes[w], payload);
       });
     }
     go = true;
     for (auto& thread : threads) thread.join();
     EXPECT_FALSE(writer.handle.broken());
-    expectWholeFramesInWriterOrder(reader.finish(), 4);
+    expectWholeFramesInWriterOrder(reader.finish());
   }
 }
 

@@ -178,7 +178,7 @@ TEST(QuitWhileAudioFlows, ExitsZeroAndTheLastFrameIsWhole) {
     EXPECT_TRUE(type != kFrameChunk || (k >= 0 && (size == 100008 || size == 11))) << size;
   }
   EXPECT_EQ(pongs, 1);
-  EXPECT_TRUE(child.outputEnded() && child.bufferedBytes() == 0) << "output ends inside a frame";
+  EXPECT_TRUE(child.outputEnded() && child.bufferedBytes() == 0) << child.frameError();
   const ExitResult result = child.wait();
   EXPECT_TRUE(result.exited && result.status == 0) << result.describe();
   EXPECT_EQ(child.stderrText(), "");
