@@ -8,6 +8,7 @@
 #include <span>
 #include <string_view>
 
+#include "platform/output_lock.h"
 #include "platform/std_handles.h"
 
 namespace zarn {
@@ -19,7 +20,7 @@ inline constexpr std::uint8_t kFrameChunk = 'C';
 
 // Process-wide, created once by start-up before any frame can be written, never destroyed.
 // stdoutLock is held for each whole frame.
-using StdoutLock = std::timed_mutex;
+using StdoutLock = platform::OutputLock;
 inline StdoutLock* stdoutLock = nullptr;
 inline platform::OutputHandle* stdoutHandle = nullptr;
 
