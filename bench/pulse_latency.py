@@ -6,9 +6,10 @@ Run through bench/pulse_latency.sh, which starts the private server. Two phases:
 latency  All readers listen to the default output's monitor at once while a player hands short
          bursts to the server at random moments. Per reader: median and 95th percentile from
          the moment the burst was handed over to the arrival of its first loud sample.
-cost     Each reader alone for the same span of audio while a tone plays: CPU seconds of the
-         reader, and of the reader plus the server's processes, per second of audio; peak RSS;
-         the size of what each delivery carries.
+cost     Each reader alone for the same span of audio while a tone plays, in a few rounds of
+         rotating order: CPU seconds of the reader, and of the reader plus the server's
+         processes, per second of audio; peak RSS; the size of what each delivery carries.
+         zarn-audio-record, writing a .wav file while armed, gets a cost row of its own.
 
 The same file is the player (--player), so the burst timestamps come from a process of their
 own that does nothing but feed the server.
@@ -204,21 +205,23 @@ class Reader:
 def reader_lineup(args):
     monitor = "zarn_null0.monitor"
     raw = ["--raw", "--format=float32le", "--channels=1", f"--rate={RATE}", f"--device={monitor}"]
-    lineup = []
+    lineup = []  # (name, argv, kind): kind is "framed" (zarn-audio's frames), "raw" or "record"
     if args.zarn:
-        lineup.append(("zarn-audio", [args.zarn], True))
-    lineup.append(("parec --latency-msec=20", ["parec", "--latency-msec=20"] + raw, False))
-    lineup.append(("parec (default)", ["parec"] + raw, False))
+        lineup.append(("zarn-audio", [args.zarn], "framed"))
+    lineup.append(("parec --latency-msec=20", ["parec", "--latency-msec=20"] + raw, "raw"))
+    lineup.append(("parec (default)", ["parec"] + raw, "raw"))
     for command in args.also:
         # Extra raw readers to compare, e.g. "parec --fragsize=3840": they get the same format
         # and monitor as parec above.
         argv = command.split()
-        lineup.append((command, argv + raw if argv[0] == "parec" else argv, False))
+        lineup.append((command, argv + raw if argv[0] == "parec" else argv, "raw"))
     if not args.no_pw_record and shutil.which("pw-record"):
         lineup.append(("pw-record --latency=20ms", [
             "pw-record", "--target", "zarn_null0", "-P", "stream.capture.sink=true", "--rate",
             str(RATE), "--channels", "1", "--format", "f32", "--latency", "20ms", "-"
-        ], False))
+        ], "raw"))
+    if args.record:
+        lineup.append(("zarn-audio-record (.wav)", [args.record], "record"))
     return lineup
 
 
@@ -314,7 +317,7 @@ def wait_ready(readers, timeout):
 
 
 def latency_phase(args, env, lineup):
-    readers = [Reader(name, argv, env, framed) for name, argv, framed in lineup]
+    readers = [Reader(name, argv, env, kind == "framed") for name, argv, kind in lineup]
     try:
         wait_ready(readers, 8)  # parec's default fragments take seconds to fill
         time.sleep(0.3)
@@ -342,49 +345,136 @@ def latency_phase(args, env, lineup):
     return results, len(handed)
 
 
+class Recorder:
+    """zarn-audio-record writing a .wav file: a cost row, not a latency one (it has no stdout)."""
+
+    def __init__(self, name, argv, env, path):
+        self.name = name
+        self.path = path
+        self.problems = []
+        self.proc = subprocess.Popen(argv + [path], env=env, stdin=subprocess.DEVNULL,
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+
+    def wait_ready(self, timeout):
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            if self.audio_bytes() > 4 * RATE // 10 and self.helper_pid():
+                return
+            if self.proc.poll() is not None:
+                break
+            time.sleep(0.05)
+        self.stop()
+        raise SystemExit(f"{self.name}: no audio within {timeout} s ({' '.join(self.problems)})")
+
+    def audio_bytes(self):
+        try:
+            return os.path.getsize(self.path)
+        except OSError:
+            return 0
+
+    def helper_pid(self):
+        try:
+            with open(f"/proc/{self.proc.pid}/task/{self.proc.pid}/children") as f:
+                children = f.read().split()
+        except OSError:
+            return None
+        return int(children[0]) if children else None
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGINT)  # ends the recording with a valid file
+        try:
+            _, err = self.proc.communicate(timeout=5)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            _, err = self.proc.communicate()
+            self.problems.append("did not exit on SIGINT; killed")
+        if self.proc.returncode != 0:
+            self.problems.append(f"exit status {self.proc.returncode}: " +
+                                 err.decode(errors="replace").strip().replace("\n", " / "))
+        try:
+            os.unlink(self.path)
+        except OSError:
+            pass
+
+
+def measure_cost(args, env, entry, servers):
+    """CPU per audio second of one reader alone (None: the server alone), while a tone plays."""
+    name, argv, kind = entry
+    reader = None
+    if kind == "record":
+        reader = Recorder(name, argv, env, os.path.join(args.server_dir, "bench-record.wav"))
+    elif name:
+        reader = Reader(name, argv, env, kind == "framed")
+    try:
+        if isinstance(reader, Recorder):
+            reader.wait_ready(8)
+            time.sleep(0.5)
+            helper = reader.helper_pid()
+            bytes0 = reader.audio_bytes()
+        elif reader:
+            wait_ready([reader], 8)
+            time.sleep(0.5)
+            first = len(reader.deliveries)
+        else:
+            time.sleep(1.0)
+        start_ns = time.monotonic_ns()
+        r0 = cpu_ns(reader.proc.pid) if reader else 0
+        h0 = cpu_ns(helper) if isinstance(reader, Recorder) else 0
+        s0 = sum(cpu_ns(p) for p in servers)
+        time.sleep(args.cost_seconds)
+        r1 = cpu_ns(reader.proc.pid) if reader else 0
+        h1 = cpu_ns(helper) if isinstance(reader, Recorder) else 0
+        s1 = sum(cpu_ns(p) for p in servers)
+        span = (time.monotonic_ns() - start_ns) / 1e9
+        rss = peak_rss_kib(reader.proc.pid) if reader else None
+        if isinstance(reader, Recorder):
+            audio = (reader.audio_bytes() - bytes0) / 4 / RATE
+        elif reader:
+            last = len(reader.deliveries)
+    finally:
+        if reader:
+            reader.stop()
+    result = {"reader": (r1 - r0) / 1e9 / span, "helper": None, "total": None, "rss": rss,
+              "delivery": None, "problems": reader.problems if reader else []}
+    result["total"] = (r1 - r0 + h1 - h0 + s1 - s0) / 1e9 / span
+    if isinstance(reader, Recorder):
+        result["helper"] = (h1 - h0) / 1e9 / span
+        if audio < 0.9 * span:
+            reader.problems.append(f"wrote {audio:.1f} s of audio in {span:.1f} s")
+    elif reader:
+        sizes = [len(d) / 4 / reader.rate * 1000 for _, d in reader.deliveries[first:last]]
+        result["delivery"] = statistics.median(sizes) if sizes else None
+        audio = sum(sizes) / 1000
+        # Big fragments arrive seconds apart, so only small ones must add up.
+        if statistics.median(sizes or [0]) < 100 and audio < 0.9 * span:
+            reader.problems.append(f"delivered {audio:.1f} s of audio in {span:.1f} s")
+    return result
+
+
 def cost_phase(args, env, lineup, server_dir):
-    results = {}
+    """Each reader alone, in --rounds rounds whose order rotates (the server's own load drifts
+    over a run and a shared machine is noisy); per reader the median of its rounds."""
     servers = server_pids(server_dir)
+    entries = [(None, None, None)] + lineup
+    rounds = {entry[0]: [] for entry in entries}
     player = start_player(args, env, "tone", seconds=1e9, latency_ms=200)
     try:
-        for name, argv, framed in [(None, None, None)] + lineup:
-            reader = Reader(name, argv, env, framed) if name else None
-            try:
-                if reader:
-                    wait_ready([reader], 8)
-                    time.sleep(0.5)
-                else:
-                    time.sleep(1.0)
-                start_ns = time.monotonic_ns()
-                first = len(reader.deliveries) if reader else 0
-                r0 = cpu_ns(reader.proc.pid) if reader else 0
-                s0 = sum(cpu_ns(p) for p in servers)
-                time.sleep(args.cost_seconds)
-                r1 = cpu_ns(reader.proc.pid) if reader else 0
-                s1 = sum(cpu_ns(p) for p in servers)
-                span = (time.monotonic_ns() - start_ns) / 1e9
-                rss = peak_rss_kib(reader.proc.pid) if reader else None
-                last = len(reader.deliveries) if reader else 0
-            finally:
-                if reader:
-                    reader.stop()
-            sizes = []
-            if reader:
-                sizes = [len(d) / 4 / reader.rate * 1000 for _, d in reader.deliveries[first:last]]
-                audio = sum(sizes) / 1000
-                # Big fragments arrive seconds apart, so only small ones must add up.
-                if statistics.median(sizes or [0]) < 100 and audio < 0.9 * span:
-                    reader.problems.append(f"delivered {audio:.1f} s of audio in {span:.1f} s")
-            results[name] = {
-                "reader": (r1 - r0) / 1e9 / span,
-                "total": (r1 - r0 + s1 - s0) / 1e9 / span,
-                "rss": rss,
-                "delivery": statistics.median(sizes) if sizes else None,
-                "problems": reader.problems if reader else [],
-            }
+        for k in range(args.rounds):
+            shift = k % len(entries)
+            for entry in entries[shift:] + entries[:shift]:
+                rounds[entry[0]].append(measure_cost(args, env, entry, servers))
     finally:
         player.kill()
         player.wait()
+    results = {}
+    for name, runs in rounds.items():
+        merged = {}
+        for key in ("reader", "helper", "total", "rss", "delivery"):
+            values = [r[key] for r in runs if r[key] is not None]
+            merged[key] = statistics.median(values) if values else None
+        merged["problems"] = [p for r in runs for p in r["problems"]]
+        results[name] = merged
     return results
 
 
@@ -395,14 +485,14 @@ def print_table(latency, bursts, cost, lineup, args):
     header = ["reader", "median ms", "p95 ms", "heard", "CPU ms/s", "with server", "RSS MiB",
               "delivery ms"]
     rows = []
-    for name, _, _ in lineup:
-        lat, _ = latency[name]
+    for name, _, kind in lineup:
+        lat = latency[name][0] if name in latency else []
         c = cost[name]
         rows.append([
             name,
             fmt(statistics.median(lat) if lat else None, ".1f"),
             fmt(percentile(lat, 0.95) if lat else None, ".1f"),
-            f"{len(lat)}/{bursts}",
+            f"{len(lat)}/{bursts}" if name in latency else "-",
             fmt(c["reader"] * 1000, ".2f"),
             fmt(c["total"] * 1000, ".2f"),
             fmt(c["rss"] / 1024 if c["rss"] else None, ".1f"),
@@ -417,22 +507,28 @@ def print_table(latency, bursts, cost, lineup, args):
     print("  ".join("-" * w for w in widths))
     for r in rows:
         print(line(r))
+    together = "each reader alone" if args.alone else "all readers listening at once"
     print(f"\nlatency: {bursts} bursts of 10 ms handed to the server at random moments "
-          f"(player buffer {args.player_latency_ms} ms), all readers listening at once; "
+          f"(player buffer {args.player_latency_ms} ms), {together}; "
           "from hand-over to the first loud sample's arrival.")
-    print(f"cost: each reader alone for {args.cost_seconds:g} s of audio while a tone plays; "
-          "CPU ms per audio second of the reader, and of the reader plus the server's "
-          "processes (pipewire, wireplumber, pipewire-pulse); peak RSS of the reader; median "
-          "audio per delivery.")
+    print(f"cost: each reader alone for {args.cost_seconds:g} s of audio while a tone plays, "
+          f"median of {args.rounds} rounds in rotating order; CPU ms per audio second of the "
+          "reader, and of the reader plus the server's processes (pipewire, wireplumber, "
+          "pipewire-pulse); peak RSS of the reader; median audio per delivery.")
+    for name, _, kind in lineup:
+        if kind == "record" and cost[name]["helper"] is not None:
+            print(f"recorder: {name} writing while armed: {cost[name]['reader'] * 1000:.2f} ms/s "
+                  f"of its own, next to {cost[name]['helper'] * 1000:.2f} ms/s of the zarn-audio "
+                  "it runs; its 'with server' includes that helper.")
     ours, peer = "zarn-audio", "parec --latency-msec=20"
-    if ours in cost and latency[ours][0] and latency[peer][0]:
+    if ours in cost and ours in latency and latency[ours][0] and latency[peer][0]:
         lat_ours, lat_peer = (statistics.median(latency[n][0]) for n in (ours, peer))
         cpu_ours, cpu_peer = cost[ours]["total"] * 1000, cost[peer]["total"] * 1000
         print(f"goal: median latency below {peer}'s: {lat_ours:.1f} vs {lat_peer:.1f} ms, "
               f"{'met' if lat_ours < lat_peer else 'NOT met'}; CPU with server at most its: "
               f"{cpu_ours:.2f} vs {cpu_peer:.2f} ms/s, {'met' if cpu_ours <= cpu_peer else 'NOT met'}")
     for name, _, _ in lineup:
-        problems = latency[name][1] + cost[name]["problems"]
+        problems = (latency[name][1] if name in latency else []) + cost[name]["problems"]
         for p in dict.fromkeys(problems):
             print(f"note: {name}: {p}")
 
@@ -452,7 +548,12 @@ def main():
     parser.add_argument("--player-latency-ms", type=int, default=20)
     parser.add_argument("--tail", type=float, default=3.0,
                         help="seconds to wait for the slowest reader after the last burst")
-    parser.add_argument("--cost-seconds", type=float, default=8.0)
+    parser.add_argument("--cost-seconds", type=float, default=6.0)
+    parser.add_argument("--rounds", type=int, default=3,
+                        help="cost rounds per reader, in rotating order; the median is shown")
+    parser.add_argument("--record", help="zarn-audio-record binary, for its cost row")
+    parser.add_argument("--alone", action="store_true",
+                        help="measure each reader's latency alone rather than all at once")
     parser.add_argument("--seed", type=int, default=1)
     parser.add_argument("--no-pw-record", action="store_true")
     parser.add_argument("--also", action="append", default=[], metavar="COMMAND",
@@ -472,7 +573,16 @@ def main():
             if key:
                 env[key] = value
     lineup = reader_lineup(args)
-    latency, bursts = latency_phase(args, env, lineup)
+    listeners = [entry for entry in lineup if entry[2] != "record"]
+    if args.alone:
+        # The server's cycle follows the smallest buffer any client asks for; alone, each
+        # reader gets only what its own request (and the player's) earns.
+        latency = {}
+        for entry in listeners:
+            result, bursts = latency_phase(args, env, [entry])
+            latency.update(result)
+    else:
+        latency, bursts = latency_phase(args, env, listeners)
     cost = cost_phase(args, env, lineup, args.server_dir)
     print_table(latency, bursts, cost, lineup, args)
 

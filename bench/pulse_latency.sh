@@ -5,7 +5,8 @@
 #   bench/pulse_latency.sh [BUILD_DIR] [options of bench/pulse_latency.py]
 #
 # BUILD_DIR holds the zarn-audio build (default: build); without a zarn-audio binary there the
-# peers are measured alone.
+# peers are measured alone. With zarn-audio-record beside zarn-audio, the recorder gets a cost
+# row too.
 set -euo pipefail
 
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -18,6 +19,10 @@ zarn=()
 for candidate in "$build/src/zarn-audio" "$build/zarn-audio"; do
   if [[ -x $candidate ]]; then
     zarn=(--zarn "$(realpath "$candidate")")
+    # The recorder runs the zarn-audio beside it.
+    if [[ -x $(dirname "$candidate")/zarn-audio-record ]]; then
+      zarn+=(--record "$(realpath "$(dirname "$candidate")/zarn-audio-record")")
+    fi
     break
   fi
 done

@@ -13,7 +13,8 @@ if(TARGET zarn_pulse)
   # The product on private PulseAudio and PipeWire servers that each test starts and stops.
   foreach(name test_pulse_capture test_pulse_follow)
     add_executable(${name} ${name}.cpp)
-    target_link_libraries(${name} PRIVATE zarn_test_support zarn_frame_stream GTest::gtest_main)
+    target_link_libraries(${name} PRIVATE zarn_test_support zarn_frame_stream GTest::gmock
+                                          GTest::gtest_main)
     target_compile_definitions(${name} PRIVATE
       ZARN_AUDIO_PATH="$<TARGET_FILE:zarn-audio>"
       ZARN_SOUND_SERVER="${PROJECT_SOURCE_DIR}/scripts/sound-server")

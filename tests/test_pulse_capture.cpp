@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
-#include <regex>
 #include <thread>
 
 #include "test_pulse_support.h"
@@ -66,7 +65,7 @@ TEST_P(PulseCapture, ServerDyingWhileArmedIsReportedOnce) {
   collect(child, capture, 2000ms, 'O');
   collect(child, capture, 2000ms, 'O');
   const std::string others = describe(capture.others);
-  EXPECT_TRUE(std::regex_match(others, std::regex("R " + kStopped + " O O"))) << others;
+  EXPECT_THAT(others, ::testing::MatchesRegex("R " + kStopped + " O O"));
   expectCleanQuit(child);
 }
 

@@ -2,7 +2,6 @@
 // captured one goes away, without a word to the parent; only the last output going is reported.
 #include <gtest/gtest.h>
 
-#include <regex>
 #include <tuple>
 
 #include "test_pulse_support.h"
@@ -77,7 +76,7 @@ TEST_P(PulseFollow, MovesOnWhenTheCapturedOutputGoesAwayAndReportsLosingTheLast)
   ASSERT_TRUE(child.write("P"));
   EXPECT_TRUE(collect(child, last, 2000ms, 'O'));
   const std::string others = describe(last.others);
-  EXPECT_TRUE(std::regex_match(others, std::regex(kStopped + " O"))) << others;
+  EXPECT_THAT(others, ::testing::MatchesRegex(kStopped + " O"));
   ASSERT_TRUE(server.pactl("load-module module-null-sink sink_name=zarn_late"));
   collect(child, later, 800ms);
   EXPECT_EQ(later.chunks, 0u);

@@ -2,6 +2,7 @@
 // the audio that comes back.
 #pragma once
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
 

@@ -22,8 +22,11 @@ namespace {
 
 using ErrorCompletion = CaptureService::ErrorCompletion;
 
-// Small fragments keep each delivery short; the server's latency follows the fragment size.
-constexpr std::uint32_t kFragmentMilliseconds = 10;
+// The longest delivery we ask for. The server runs its processing cycle at the power of two below
+// the fragment, so fragments from about 11 to 21 ms cost it the same wake-ups as a 20 ms reader;
+// 13 ms stays in that band and, measured on PipeWire, reaches the parent about 5 ms sooner than
+// 20 ms. Below it the server's wake-ups double.
+constexpr std::uint32_t kFragmentMilliseconds = 13;
 // How long a default output that names no listed output is given to settle.
 constexpr pa_usec_t kDefaultSettleUsec = 250 * PA_USEC_PER_MSEC;
 // Record streams that fail one after the other before one runs: past this, give up.
