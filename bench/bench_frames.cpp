@@ -115,11 +115,5 @@ void printTable(const KeepingReporter& results) {
 }  // namespace zarn::bench
 
 int main(int argc, char** argv) {
-  benchmark::Initialize(&argc, argv);
-  zarn::bench::registerAll();
-  zarn::bench::KeepingReporter reporter;
-  benchmark::RunSpecifiedBenchmarks(&reporter);
-  zarn::bench::printTable(reporter);
-  benchmark::Shutdown();
-  return 0;
+  return zarn::bench::runThenPrint(argc, argv, zarn::bench::registerAll, zarn::bench::printTable);
 }

@@ -105,6 +105,17 @@ const KeepingReporter::Result* KeepingReporter::find(const std::string& name, in
   return found == results_.end() ? nullptr : &found->second;
 }
 
+int runThenPrint(int argc, char** argv, void (*registerAll)(),
+                 void (*printTable)(const KeepingReporter&)) {
+  benchmark::Initialize(&argc, argv);
+  registerAll();
+  KeepingReporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  printTable(reporter);
+  benchmark::Shutdown();
+  return 0;
+}
+
 }  // namespace zarn::bench
 
 namespace zarn::platform {

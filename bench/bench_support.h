@@ -79,4 +79,9 @@ class KeepingReporter : public benchmark::ConsoleReporter {
   std::map<std::pair<std::string, int>, Result> results_;
 };
 
+// A benchmark program's main: registers, runs with a KeepingReporter, then prints the table that
+// compares the runs.
+int runThenPrint(int argc, char** argv, void (*registerAll)(),
+                 void (*printTable)(const KeepingReporter&));
+
 }  // namespace zarn::bench
