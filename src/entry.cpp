@@ -1,5 +1,6 @@
 #include "entry.h"
 
+#include <algorithm>
 #include <chrono>
 #include <memory>
 #include <string>
@@ -12,28 +13,26 @@
 namespace zarn {
 namespace {
 
-// How long quit waits for a frame that the parent has stopped taking before it ends the process
-// regardless.
-constexpr std::chrono::milliseconds kLastFrameGrace{2000};
-constexpr std::chrono::milliseconds kStallCheck{50};
+// Quit ends the process within kQuitBound of Q or the end of input, whatever the platform or the
+// parent does: a stop the platform never completes, or a frame the parent never takes, must not
+// keep a quitting helper alive. Most of the bound goes to the platform's stop; the rest lets a
+// frame in progress finish, so the parent's last frame is whole.
+constexpr std::chrono::milliseconds kQuitBound{3000};
+constexpr std::chrono::milliseconds kStopWait{2000};
+constexpr std::chrono::milliseconds kExitMargin{100};
 
 void launchQuitTask() {
-  platform::launchTask([] {
-    // stop waits for the platform, and the platform may wait for a delivery that is stuck writing
-    // to a parent that no longer reads; that parent must not be able to hang quit.
+  const auto asked = std::chrono::steady_clock::now();
+  platform::launchTask([asked] {
     auto stopped = std::make_shared<platform::Completion<bool>>();
     platform::launchTask([stopped] {
       capture->stop();
       stopped->complete(true);
     });
-    bool stalled = false;
-    while (!stopped->waitFor(kStallCheck)) {
-      if (stdoutHandle->stalledFor() >= kLastFrameGrace) {
-        stalled = true;
-        break;
-      }
-    }
-    holdStdoutForExit(stalled ? std::chrono::milliseconds(0) : kLastFrameGrace);
+    (void)stopped->waitFor(kStopWait);
+    const auto spent = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - asked);
+    holdStdoutForExit(std::max(kQuitBound - kExitMargin - spent, std::chrono::milliseconds(0)));
     platform::exitProcess(0);
   });
 }
@@ -64,6 +63,8 @@ void commandReader() {
 }  // namespace
 
 int startUp() {
+  // Before anything can open a file: a closed standard descriptor must not be reused by one.
+  platform::guardStandardHandles();
   platform::prohibitActivation();
   stdoutLock = new StdoutLock;
   stdoutHandle = new platform::OutputHandle(platform::standardOutputFd());

@@ -5,10 +5,13 @@ if(TARGET zarn_pulse)
   target_link_libraries(test_pulse_outputs PRIVATE zarn_pulse GTest::gtest_main)
   gtest_discover_tests(test_pulse_outputs)
 
-  # The service's fragments through the core's sample handler, without a server.
-  add_executable(test_pulse_fragments test_pulse_fragments.cpp)
-  target_link_libraries(test_pulse_fragments PRIVATE zarn_core zarn_pulse GTest::gtest_main)
-  gtest_discover_tests(test_pulse_fragments)
+  # The service's fragments through the core's sample handler, and the record stream's state
+  # machine, without a server.
+  foreach(name test_pulse_fragments test_pulse_record_machine)
+    add_executable(${name} ${name}.cpp)
+    target_link_libraries(${name} PRIVATE zarn_core zarn_pulse GTest::gtest_main)
+    gtest_discover_tests(${name})
+  endforeach()
 
   # The product on private PulseAudio and PipeWire servers that each test starts and stops.
   foreach(name test_pulse_capture test_pulse_follow)
@@ -22,3 +25,4 @@ if(TARGET zarn_pulse)
     gtest_discover_tests(${name} PROPERTIES TIMEOUT 60)
   endforeach()
 endif()
+

@@ -1,11 +1,12 @@
-// The frame writer in-process: exact bytes, concurrent writers, a slow or non-blocking reader and
-// a reader that goes away.
+// The frame writer in-process: exact bytes, concurrent writers, a slow or non-blocking reader, a
+// reader that goes away, and standard descriptors the parent left closed.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -197,6 +198,31 @@ TEST(ReaderGoesAway, FrameCutInsideItsPayloadIsAbandonedAndNothingIsWrittenAfter
   ::close(reader);
   ::close(writeEnd);
   ::unlink(path.c_str());
+}
+
+// A parent may start us with any of 0-2 closed. Each closed one must be taken by /dev/null before
+// anything else can get its number, and standard error always ends up there.
+TEST(StandardHandles, ClosedOnesAreTakenByDevNullAndStandardErrorIsSilenced) {
+  struct stat null {};
+  ASSERT_EQ(::stat("/dev/null", &null), 0);
+  for (const auto& closed : {std::vector{0}, {1}, {2}, {0, 1}, {0, 1, 2}}) {
+    const pid_t pid = ::fork();
+    if (pid == 0) {  // only calls that are safe after fork, and _exit
+      for (int fd : closed) ::close(fd);
+      platform::guardStandardHandles();
+      int failures = ::open("/dev/null", O_RDONLY) > STDERR_FILENO ? 0 : 1;
+      for (int fd = 0; fd <= 2; ++fd) {
+        struct stat now {};
+        const bool isNull = ::fstat(fd, &now) == 0 && now.st_rdev == null.st_rdev;
+        const bool wasClosed = std::find(closed.begin(), closed.end(), fd) != closed.end();
+        if ((wasClosed || fd == 2) && !isNull) failures |= 2 << fd;
+      }
+      ::_exit(failures);
+    }
+    int status = -1;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    EXPECT_EQ(status, 0) << "closed " << closed.size() << " starting at " << closed[0];
+  }
 }
 
 }  // namespace

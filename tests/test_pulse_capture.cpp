@@ -69,7 +69,7 @@ TEST_P(PulseCapture, ServerDyingWhileArmedIsReportedOnce) {
   expectCleanQuit(child);
 }
 
-TEST_P(PulseCapture, ServerWithoutOutputsHasNoDisplays) {
+TEST_P(PulseCapture, ServerWithoutOutputsIsAStartFailure) {
   SoundServer server(GetParam(), 0);
   ChildProcess child(ZARN_AUDIO_PATH, {});
   Capture capture;
@@ -77,7 +77,7 @@ TEST_P(PulseCapture, ServerWithoutOutputsHasNoDisplays) {
   ASSERT_TRUE(child.write("AP"));
   EXPECT_TRUE(collect(child, capture, 2000ms, 'O'));
   collect(child, capture, 300ms);
-  EXPECT_EQ(describe(capture.others), "E(no displays available) O");
+  EXPECT_EQ(describe(capture.others), "E(start failed: no sound output to capture) O");
   EXPECT_EQ(capture.chunks, 0u);
   expectCleanQuit(child);
 }

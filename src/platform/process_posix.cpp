@@ -14,7 +14,9 @@ void runMainLoop() {
 }
 
 void exitProcess(int status) {
-  std::exit(status);
+  // _Exit, not exit: the capture service's threads may still run, and exit would run library
+  // destructors under them. Nothing is buffered in the process, so nothing is lost.
+  std::_Exit(status);
 }
 
 }  // namespace zarn::platform

@@ -1,9 +1,16 @@
 #include "platform/std_handles.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#include <sanitizer/common_interface_defs.h>
+#define ZARN_SANITIZED 1
+#endif
 
 namespace zarn::platform {
 namespace {
@@ -15,22 +22,16 @@ void waitFor(int fd, short events) {
   }
 }
 
-std::chrono::steady_clock::rep now() {
-  return std::chrono::steady_clock::now().time_since_epoch().count();
-}
-
 }  // namespace
 
 bool OutputHandle::writeAll(const void* data, std::size_t size) {
   const char* next = static_cast<const char*>(data);
-  waitingSince_.store(now(), std::memory_order_relaxed);
   while (size > 0) {
     if (broken()) break;
     ssize_t written = ::write(fd_, next, size);
     if (written > 0) {
       next += written;
       size -= static_cast<std::size_t>(written);
-      waitingSince_.store(now(), std::memory_order_relaxed);
     } else if (written < 0 && errno == EINTR) {
       continue;
     } else if (written < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
@@ -39,13 +40,7 @@ bool OutputHandle::writeAll(const void* data, std::size_t size) {
       broken_.store(true, std::memory_order_release);
     }
   }
-  waitingSince_.store(0, std::memory_order_relaxed);
   return !broken();
-}
-
-std::chrono::steady_clock::duration OutputHandle::stalledFor() const {
-  const auto since = waitingSince_.load(std::memory_order_relaxed);
-  return std::chrono::steady_clock::duration(since == 0 ? 0 : now() - since);
 }
 
 int InputHandle::readByte() {
@@ -61,6 +56,23 @@ int InputHandle::readByte() {
     }
     return -1;
   }
+}
+
+void guardStandardHandles() {
+  // open() takes the lowest free number, so going up from 0 refills exactly the closed ones.
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    if (::fcntl(fd, F_GETFD) >= 0 || errno != EBADF) continue;
+    const int opened = ::open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+    if (opened >= 0 && opened != fd) ::close(opened);  // cannot happen; never keep a stray one
+  }
+#ifdef ZARN_SANITIZED
+  const int reports = ::fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+  if (reports >= 0) __sanitizer_set_report_fd(reinterpret_cast<void*>(std::intptr_t{reports}));
+#endif
+  const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+  if (null < 0) return;
+  ::dup2(null, STDERR_FILENO);
+  ::close(null);
 }
 
 int standardInputFd() {

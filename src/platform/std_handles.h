@@ -3,7 +3,6 @@
 #pragma once
 
 #include <atomic>
-#include <chrono>
 #include <cstddef>
 #include <cstdint>
 
@@ -19,14 +18,9 @@ class OutputHandle {
   bool writeAll(const void* data, std::size_t size);
   bool broken() const { return broken_.load(std::memory_order_acquire); }
 
-  // How long the write in progress has gone without the reader taking a byte; zero when no write
-  // is under way.
-  std::chrono::steady_clock::duration stalledFor() const;
-
  private:
   int fd_;
   std::atomic<bool> broken_{false};
-  std::atomic<std::chrono::steady_clock::rep> waitingSince_{0};  // 0: not writing
 };
 
 class InputHandle {
@@ -40,6 +34,12 @@ class InputHandle {
  private:
   int fd_;
 };
+
+// Opens every closed standard descriptor (0-2) on /dev/null, so that no file, pipe or socket
+// opened later takes its number: frames must only ever reach the parent's standard output. Then
+// points standard error at /dev/null, since libraries log there on their own and the program
+// must never write to it. Sanitizer builds keep their reports on a copy of the original.
+void guardStandardHandles();
 
 int standardInputFd();
 int standardOutputFd();

@@ -1,10 +1,10 @@
 #include "platform/pulse/connection.h"
 
 #include <pulse/error.h>
-#include <pulse/introspect.h>
-#include <pulse/operation.h>
 
 #include <thread>
+
+#include "platform/pulse/output_query.h"
 
 namespace zarn::platform::pulse {
 namespace {
@@ -21,30 +21,6 @@ void closeNow(pa_threaded_mainloop* mainloop, pa_context* context, bool running)
     if (running) pa_threaded_mainloop_stop(mainloop);
     pa_threaded_mainloop_free(mainloop);
   }
-}
-
-struct ListReply {
-  pa_threaded_mainloop* mainloop;
-  std::vector<Output>* sinks;
-  std::string* defaultName;
-};
-
-void onServerInfo(pa_context*, const pa_server_info* info, void* data) {
-  auto* reply = static_cast<ListReply*>(data);
-  if (info != nullptr && info->default_sink_name != nullptr) {
-    *reply->defaultName = info->default_sink_name;
-  }
-  pa_threaded_mainloop_signal(reply->mainloop, 0);
-}
-
-void onSinkInfo(pa_context*, const pa_sink_info* info, int eol, void* data) {
-  auto* reply = static_cast<ListReply*>(data);
-  if (eol == 0 && info != nullptr) {
-    reply->sinks->push_back({info->name ? info->name : "", info->index,
-                             info->monitor_source_name ? info->monitor_source_name : "",
-                             info->sample_spec.rate});
-  }
-  pa_threaded_mainloop_signal(reply->mainloop, 0);
 }
 
 }  // namespace
@@ -101,24 +77,18 @@ Connection::~Connection() {
 bool Connection::listOutputs(std::vector<Output>& sinks, std::string& defaultName,
                              std::string& error) {
   Lock lock(*this);
-  ListReply reply{mainloop_, &sinks, &defaultName};
-  // Replies come in the order of the requests, so the list's end means both have arrived.
-  pa_operation* server = pa_context_get_server_info(context_, onServerInfo, &reply);
-  pa_operation* list = pa_context_get_sink_info_list(context_, onSinkInfo, &reply);
-  bool ok = server != nullptr && list != nullptr;
-  while (ok && pa_operation_get_state(list) == PA_OPERATION_RUNNING) {
-    if (!ready()) {
-      ok = false;
-      break;
-    }
-    pa_threaded_mainloop_wait(mainloop_);
-  }
-  ok = ok && pa_operation_get_state(list) == PA_OPERATION_DONE;
-  for (pa_operation* operation : {server, list}) {
-    if (operation == nullptr) continue;
-    pa_operation_cancel(operation);  // the replies must not reach `reply` once it is gone
-    pa_operation_unref(operation);
-  }
+  bool answered = false;
+  bool ok = false;
+  OutputQuery query;
+  const bool sent = query.send(
+      context_, [&](bool good, const std::string& name, const std::vector<Output>& list) {
+        answered = true;
+        ok = good;
+        defaultName = name;
+        sinks = list;
+        pa_threaded_mainloop_signal(mainloop_, 0);
+      });
+  while (sent && !answered && ready()) pa_threaded_mainloop_wait(mainloop_);
   if (!ok) error = lastError();
   return ok;
 }

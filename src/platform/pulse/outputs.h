@@ -15,9 +15,13 @@ namespace zarn::platform::pulse {
 struct Output {
   std::string name;
   std::uint32_t index = 0;
-  std::string monitorName;  // empty when the output has no monitor
-  std::uint32_t rate = 0;   // the output's own sample rate
+  std::string monitorName;     // empty when the output has no monitor
+  std::uint32_t rate = 0;      // the output's own sample rate
+  std::uint32_t channels = 0;  // and its own channel count
 };
+
+// Why there is nothing to record: no output, or none with a monitor.
+inline constexpr const char* kNoOutputText = "no sound output to capture";
 
 // The outputs whose monitor can be recorded, the default output first and the others in the
 // server's order.
@@ -45,5 +49,11 @@ FollowStep nextFollowStep(const std::vector<Output>& sinks, std::string_view def
 // The fragment size to ask for: whole frames of 32-bit samples, at least one frame, about
 // `milliseconds` of audio.
 std::uint32_t fragmentBytes(std::uint32_t rate, std::uint32_t channels, std::uint32_t milliseconds);
+
+// Interleaved 32-bit float frames of `channels` channels, averaged into `mono`: sound in every
+// channel keeps its level, sound in one channel of two arrives at half, and the mix never exceeds
+// the loudest channel. A trailing partial frame is left out. Returns the number of frames.
+std::size_t averageToMono(const float* samples, std::size_t bytes, std::uint32_t channels,
+                          std::vector<float>& mono);
 
 }  // namespace zarn::platform::pulse

@@ -38,8 +38,10 @@ class PulseService final : public CaptureService {
         return done(nullptr, makeError(error));
       }
       auto content = std::make_shared<PulseContent>();
-      content->connection = std::move(connection);
       content->outputs = recordableOutputs(sinks, defaultName);
+      // Screens have nothing to do with it: with nothing to record, say so as a start failure.
+      if (content->outputs.empty()) return done(nullptr, makeError(kNoOutputText));
+      content->connection = std::move(connection);
       done(std::move(content), nullptr);
     }).detach();
   }

@@ -1,8 +1,6 @@
 #include "platform/pulse/record_stream.h"
 
 #include <pulse/error.h>
-#include <pulse/introspect.h>
-#include <pulse/operation.h>
 #include <pulse/rtclock.h>
 #include <pulse/stream.h>
 #include <pulse/subscribe.h>
@@ -16,6 +14,8 @@
 #include <vector>
 
 #include "platform/pulse/objects.h"
+#include "platform/pulse/output_query.h"
+#include "platform/pulse/record_machine.h"
 
 namespace zarn::platform::pulse {
 namespace {
@@ -27,18 +27,21 @@ using ErrorCompletion = CaptureService::ErrorCompletion;
 // 13 ms stays in that band and, measured on PipeWire, reaches the parent about 5 ms sooner than
 // 20 ms. Below it the server's wake-ups double.
 constexpr std::uint32_t kFragmentMilliseconds = 13;
+// What the server keeps for us while the parent does not read (deliveries then block): a stall
+// of a few seconds loses nothing, and a long one brings at most this much stale audio.
+constexpr std::uint32_t kBacklogMilliseconds = 8000;
 // How long a default output that names no listed output is given to settle.
 constexpr pa_usec_t kDefaultSettleUsec = 250 * PA_USEC_PER_MSEC;
-// Record streams that fail one after the other before one runs: past this, give up.
-constexpr int kMaxFailedOpens = 3;
 
 struct PendingCompletion {
   ErrorCompletion done;
   ErrorPtr error;
 };
 
-// Runs the completion on the main loop thread soon, never on the caller's thread.
+// Runs the completion on the main loop thread soon: never on the caller's thread, and never
+// inside a callback that is still changing the stream's state.
 void completeSoon(pa_mainloop_api* api, ErrorCompletion done, ErrorPtr error) {
+  if (!done) return;
   auto* pending = new PendingCompletion{std::move(done), std::move(error)};
   pa_mainloop_api_once(
       api,
@@ -49,10 +52,8 @@ void completeSoon(pa_mainloop_api* api, ErrorCompletion done, ErrorPtr error) {
       pending);
 }
 
-void finish(ErrorCompletion& slot, ErrorPtr error) {
-  ErrorCompletion done = std::move(slot);
-  slot = nullptr;
-  if (done) done(std::move(error));
+std::string badState() {
+  return pa_strerror(PA_ERR_BADSTATE);
 }
 
 }  // namespace
@@ -65,7 +66,7 @@ class RecordStream::State final : public ConnectionListener {
         owner_(owner),
         delegate_(delegate),
         channels_(channels),
-        current_(std::move(output)) {}
+        next_(std::move(output)) {}
 
   // Any thread, without the main loop's lock: no call into the core begins after this. True
   // when one is running now (it may be blocked writing to a parent that does not read).
@@ -79,14 +80,14 @@ class RecordStream::State final : public ConnectionListener {
   void start(ErrorCompletion done);
   void stop(ErrorCompletion done);
   void close();
-  void connectionLost(const std::string& reason) override;
+  void connectionLost(const std::string& reason) override {
+    apply(RecordEvent::serverLost, reason);
+  }
 
   std::shared_ptr<Connection> connection;
   StreamDelegate* output = nullptr;
 
  private:
-  enum class Phase { idle, starting, running, stopping, ended };
-
   bool beginCallback() {
     std::lock_guard<std::mutex> hold(callbackAccess_);
     if (halted_) return false;
@@ -100,127 +101,114 @@ class RecordStream::State final : public ConnectionListener {
 
   pa_context* context() const { return connection->context(); }
   pa_mainloop_api* api() const { return pa_threaded_mainloop_get_api(connection->mainloop()); }
+  void apply(RecordEvent event, const std::string& reason);
+  void carryOut(std::uint32_t actions, const std::string& reason);
+  void disconnectRecord();
   bool open(const Output& output);
   void dropRecord();
-  void lose(const std::string& reason);
-  void follow();
-  void decide();
-  void track(pa_operation* operation);
+  void reportLoss(const std::string& reason);
+  void query();
+  void answer(bool ok, const std::string& defaultName, const std::vector<Output>& sinks);
+  void waitToSettle();
   void cancelTimer();
+  void deliver(pa_stream* stream, const void* bytes, std::size_t size);
 
   static void onStreamState(pa_stream* stream, void* self);
   static void onRead(pa_stream* stream, std::size_t bytes, void* self);
   static void onMoved(pa_stream* stream, void* self);
   static void onEvent(pa_context*, pa_subscription_event_type_t event, std::uint32_t index,
                       void* self);
-  static void onServerInfo(pa_context*, const pa_server_info* info, void* self);
-  static void onSinkInfo(pa_context*, const pa_sink_info* info, int eol, void* self);
   static void onSettled(pa_mainloop_api* api, pa_time_event* event, const struct timeval*,
                         void* self);
 
   RecordStream& owner_;
   StreamDelegate& delegate_;
-  const std::uint32_t channels_;
+  const std::uint32_t channels_;  // asked for; 1 means the output's channels averaged
 
   std::mutex callbackAccess_;
   bool halted_ = false;      // under callbackAccess_
   bool inCallback_ = false;  // under callbackAccess_
 
-  Phase phase_ = Phase::idle;
+  RecordState machine_;
   ErrorCompletion startDone_;
   ErrorCompletion stopDone_;
+  ErrorCompletion rejected_;     // a start or stop called in a phase that cannot take it
   pa_stream* record_ = nullptr;  // the live record stream, if any
   Output current_;               // the output record_ is on
-  int failedOpens_ = 0;
-  std::string lastLoss_;  // the library's text for the last record stream that ended
+  Output next_;                  // the output the next record stream opens on
+  std::vector<float> mixed_;     // one delivery averaged to mono
 
-  // Following the default output.
-  bool querying_ = false;
-  bool queryAgain_ = false;
-  bool waited_ = false;
-  std::string defaultName_;
-  std::vector<Output> listed_;
-  std::vector<pa_operation*> operations_;
+  OutputQuery query_;
+  bool queryAgain_ = false;  // the answer under way may already be out of date
   pa_time_event* settleTimer_ = nullptr;
 };
 
 void RecordStream::State::start(ErrorCompletion done) {
-  if (phase_ != Phase::idle) {
-    return completeSoon(api(), std::move(done), makeError(pa_strerror(PA_ERR_BADSTATE)));
+  if (machine_.phase != RecordPhase::idle) {
+    rejected_ = std::move(done);
+    return apply(RecordEvent::start, badState());
   }
-  if (!connection->ready()) {
-    return completeSoon(api(), std::move(done), makeError(connection->lastError()));
-  }
+  startDone_ = std::move(done);
   connection->setListener(this);
   pa_context_set_subscribe_callback(context(), onEvent, this);
   const auto mask =
       static_cast<pa_subscription_mask_t>(PA_SUBSCRIPTION_MASK_SERVER | PA_SUBSCRIPTION_MASK_SINK);
-  track(pa_context_subscribe(context(), mask, nullptr, nullptr));
-  phase_ = Phase::starting;
-  startDone_ = std::move(done);
-  if (!open(current_)) {
-    phase_ = Phase::ended;
-    completeSoon(api(), std::exchange(startDone_, nullptr), makeError(connection->lastError()));
-  }
+  pa_operation* subscribed = pa_context_subscribe(context(), mask, nullptr, nullptr);
+  if (subscribed != nullptr) pa_operation_unref(subscribed);
+  apply(RecordEvent::start, connection->lastError());
 }
 
 void RecordStream::State::stop(ErrorCompletion done) {
-  if (phase_ == Phase::stopping) {  // the first stop's completion is still to come
-    return completeSoon(api(), std::move(done), makeError(pa_strerror(PA_ERR_BADSTATE)));
-  }
-  cancelTimer();
-  if (phase_ == Phase::running && record_ != nullptr &&
-      pa_stream_get_state(record_) == PA_STREAM_READY && pa_stream_disconnect(record_) == 0) {
-    phase_ = Phase::stopping;
-    stopDone_ = std::move(done);
-    return;  // the stream's end completes the stop
-  }
-  // Nothing runs to be stopped: already ended, or between two outputs, or the server is gone.
-  ErrorPtr error;
-  if (!connection->ready()) {
-    error = makeError(connection->lastError());
-  } else if (phase_ != Phase::running) {
-    error = makeError(pa_strerror(PA_ERR_BADSTATE));
-  }
-  phase_ = Phase::ended;
-  dropRecord();
-  completeSoon(api(), std::move(done), std::move(error));
+  const bool taken =
+      machine_.phase != RecordPhase::stopping && machine_.phase != RecordPhase::ended;
+  (taken ? stopDone_ : rejected_) = std::move(done);
+  apply(RecordEvent::stop, connection->ready() ? badState() : connection->lastError());
 }
 
 void RecordStream::State::close() {
   connection->setListener(nullptr);
   pa_context_set_subscribe_callback(context(), nullptr, nullptr);
-  for (pa_operation* operation : operations_) {
-    pa_operation_cancel(operation);
-    pa_operation_unref(operation);
-  }
-  operations_.clear();
+  query_.cancel();
   cancelTimer();
   dropRecord();
-  phase_ = Phase::ended;
+  machine_.phase = RecordPhase::ended;
 }
 
-void RecordStream::State::connectionLost(const std::string& reason) {
-  switch (phase_) {
-    case Phase::starting:
-      phase_ = Phase::ended;
-      dropRecord();
-      return finish(startDone_, makeError(reason));
-    case Phase::running:
-      return lose(reason);
-    case Phase::stopping:
-      phase_ = Phase::ended;
-      dropRecord();
-      return finish(stopDone_, makeError(reason));
-    case Phase::idle:
-    case Phase::ended:
-      return;
+void RecordStream::State::apply(RecordEvent event, const std::string& reason) {
+  const RecordStep step = nextRecordStep(machine_, event);
+  machine_ = step.state;
+  carryOut(step.actions, reason);
+}
+
+void RecordStream::State::carryOut(std::uint32_t actions, const std::string& reason) {
+  if (actions & kDropRecord) dropRecord();
+  if (actions & kDisconnectRecord) disconnectRecord();
+  if (actions & kOpenRecord && !open(next_)) {
+    return apply(RecordEvent::recordFailed, connection->lastError());
   }
+  if (actions & kQuery) query();
+  if (actions & kWaitToSettle) waitToSettle();
+  if (actions & kStartSucceeded) completeSoon(api(), std::move(startDone_), nullptr);
+  if (actions & kStartFailed) completeSoon(api(), std::move(startDone_), makeError(reason));
+  if (actions & kStopDone) completeSoon(api(), std::move(stopDone_), nullptr);
+  if (actions & kStopFailed) completeSoon(api(), std::move(stopDone_), makeError(reason));
+  if (actions & kRejectCall) completeSoon(api(), std::move(rejected_), makeError(badState()));
+  if (actions & kReportLoss) reportLoss(reason);
+}
+
+// The stream's end completes the stop; one that cannot be asked to end has ended already.
+void RecordStream::State::disconnectRecord() {
+  if (record_ != nullptr && pa_stream_get_state(record_) == PA_STREAM_READY &&
+      pa_stream_disconnect(record_) == 0) {
+    return;
+  }
+  apply(RecordEvent::recordTerminated, {});
 }
 
 bool RecordStream::State::open(const Output& output) {
+  const auto channels = channels_ == 1 ? std::max<std::uint32_t>(output.channels, 1) : channels_;
   const pa_sample_spec sampleFormat{PA_SAMPLE_FLOAT32NE, output.rate,
-                                    static_cast<std::uint8_t>(channels_)};
+                                    static_cast<std::uint8_t>(std::min(channels, 32u))};
   pa_channel_map map;
   pa_channel_map_init_extend(&map, sampleFormat.channels, PA_CHANNEL_MAP_DEFAULT);
   pa_stream* stream = pa_stream_new(context(), "system audio", &sampleFormat, &map);
@@ -230,7 +218,7 @@ bool RecordStream::State::open(const Output& output) {
   pa_stream_set_moved_callback(stream, onMoved, this);
 
   pa_buffer_attr attributes;
-  attributes.maxlength = static_cast<std::uint32_t>(-1);
+  attributes.maxlength = fragmentBytes(output.rate, sampleFormat.channels, kBacklogMilliseconds);
   attributes.tlength = static_cast<std::uint32_t>(-1);
   attributes.prebuf = static_cast<std::uint32_t>(-1);
   attributes.minreq = static_cast<std::uint32_t>(-1);
@@ -238,15 +226,12 @@ bool RecordStream::State::open(const Output& output) {
   // The server must never move the stream (it could pick a microphone); following the default
   // output is done here, with a new stream.
   const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE);
-  if (pa_stream_connect_record(stream, output.monitorName.c_str(), &attributes, flags) < 0) {
-    pa_stream_set_state_callback(stream, nullptr, nullptr);
-    pa_stream_set_read_callback(stream, nullptr, nullptr);
-    pa_stream_set_moved_callback(stream, nullptr, nullptr);
-    pa_stream_unref(stream);
-    return false;
-  }
   record_ = stream;
   current_ = output;
+  if (pa_stream_connect_record(stream, output.monitorName.c_str(), &attributes, flags) < 0) {
+    dropRecord();
+    return false;
+  }
   return true;
 }
 
@@ -260,68 +245,39 @@ void RecordStream::State::dropRecord() {
   pa_stream_unref(stream);
 }
 
-// The platform stopped the stream: said once, and nothing is followed any more.
-void RecordStream::State::lose(const std::string& reason) {
-  if (phase_ != Phase::running) return;
-  phase_ = Phase::ended;
-  cancelTimer();
-  dropRecord();
+void RecordStream::State::reportLoss(const std::string& reason) {
   if (!beginCallback()) return;
   delegate_.streamDidStopWithError(owner_, PulseError(reason));
   endCallback();
 }
 
-void RecordStream::State::follow() {
-  if (phase_ != Phase::running) return;
-  if (querying_) {
-    queryAgain_ = true;  // the answer under way may already be out of date
+void RecordStream::State::query() {
+  if (query_.busy()) {
+    queryAgain_ = true;
     return;
   }
-  querying_ = true;
-  defaultName_.clear();
-  listed_.clear();
-  // The replies come in the order of the requests: the end of the list finds both in.
-  pa_operation* server = pa_context_get_server_info(context(), onServerInfo, this);
-  pa_operation* list = pa_context_get_sink_info_list(context(), onSinkInfo, this);
-  track(server);
-  track(list);
-  if (server == nullptr || list == nullptr) {
-    querying_ = false;
-    lose(connection->lastError());
-  }
+  const bool sent = query_.send(
+      context(), [this](bool ok, const std::string& defaultName, const std::vector<Output>& sinks) {
+        answer(ok, defaultName, sinks);
+      });
+  if (!sent) apply(RecordEvent::serverLost, connection->lastError());
 }
 
-void RecordStream::State::decide() {
+void RecordStream::State::answer(bool ok, const std::string& defaultName,
+                                 const std::vector<Output>& sinks) {
+  if (!ok) return apply(RecordEvent::serverLost, connection->lastError());
+  if (std::exchange(queryAgain_, false)) return query();
   std::optional<Output> alive;
   if (record_ != nullptr) alive = current_;
-  const FollowStep step = nextFollowStep(listed_, defaultName_, alive, waited_);
-  switch (step.kind) {
-    case FollowStep::Kind::stay:
-      waited_ = false;
-      return;
-    case FollowStep::Kind::switchTo:
-      waited_ = false;
-      dropRecord();
-      if (!open(step.output)) lose(connection->lastError());
-      return;
-    case FollowStep::Kind::waitForDefault:
-      if (settleTimer_ == nullptr) {
-        settleTimer_ = pa_context_rttime_new(context(), pa_rtclock_now() + kDefaultSettleUsec,
-                                             onSettled, this);
-      }
-      return;
-    case FollowStep::Kind::noOutput:
-      return lose(lastLoss_.empty() ? pa_strerror(PA_ERR_NOENTITY) : lastLoss_);
-  }
+  const FollowStep step = nextFollowStep(sinks, defaultName, alive, machine_.waited);
+  if (step.kind == FollowStep::Kind::switchTo) next_ = step.output;
+  apply(answerEvent(step.kind), kNoOutputText);
 }
 
-void RecordStream::State::track(pa_operation* operation) {
-  std::erase_if(operations_, [](pa_operation* done) {
-    if (pa_operation_get_state(done) == PA_OPERATION_RUNNING) return false;
-    pa_operation_unref(done);
-    return true;
-  });
-  if (operation != nullptr) operations_.push_back(operation);
+void RecordStream::State::waitToSettle() {
+  if (settleTimer_ != nullptr) return;
+  settleTimer_ =
+      pa_context_rttime_new(context(), pa_rtclock_now() + kDefaultSettleUsec, onSettled, this);
 }
 
 void RecordStream::State::cancelTimer() {
@@ -333,62 +289,45 @@ void RecordStream::State::onStreamState(pa_stream* stream, void* data) {
   auto* self = static_cast<State*>(data);
   if (stream != self->record_) return;
   const pa_stream_state_t state = pa_stream_get_state(stream);
-  if (state == PA_STREAM_READY) {
-    self->failedOpens_ = 0;
-    if (self->phase_ == Phase::starting) {
-      self->phase_ = Phase::running;
-      finish(self->startDone_, nullptr);
-      self->follow();  // the default may have changed while the stream was being set up
-    }
-    return;
-  }
-  if (PA_STREAM_IS_GOOD(state)) return;
-
-  // The stream ended. The context's error is the stream's.
+  if (state == PA_STREAM_READY) return self->apply(RecordEvent::recordReady, {});
+  if (state == PA_STREAM_TERMINATED) return self->apply(RecordEvent::recordTerminated, {});
+  if (state != PA_STREAM_FAILED) return;
+  // The context's error is the stream's; a stream that fails with its connection is the loss of
+  // the server.
   const std::string reason = self->connection->lastError();
-  self->dropRecord();
-  switch (self->phase_) {
-    case Phase::starting:
-      self->phase_ = Phase::ended;
-      return finish(self->startDone_, makeError(reason));
-    case Phase::stopping:
-      self->phase_ = Phase::ended;
-      return finish(self->stopDone_, state == PA_STREAM_TERMINATED ? nullptr : makeError(reason));
-    case Phase::running:
-      break;
-    case Phase::idle:
-    case Phase::ended:
-      return;
-  }
-  if (!self->connection->ready()) return self->lose(reason);
-  // The output went away (or the server ended the stream): follow the default output, unless
-  // new streams keep failing.
-  self->lastLoss_ = reason;
-  if (++self->failedOpens_ > kMaxFailedOpens) return self->lose(reason);
-  self->follow();
+  const bool serverGone = !self->connection->ready();
+  self->apply(serverGone ? RecordEvent::serverLost : RecordEvent::recordFailed, reason);
 }
 
 void RecordStream::State::onRead(pa_stream* stream, std::size_t, void* data) {
   auto* self = static_cast<State*>(data);
-  if (stream != self->record_) return;
   // The main loop thread delivers, under its lock; see the service's notes on blocking.
-  for (;;) {
+  while (stream == self->record_) {
     const void* bytes = nullptr;
     std::size_t size = 0;
     if (pa_stream_peek(stream, &bytes, &size) < 0 || size == 0) return;  // nothing buffered
     if (!self->beginCallback()) return;  // stopping: the data dies with the stream
-    const pa_sample_spec* sampleFormat = pa_stream_get_sample_spec(stream);
-    PulseSampleBuffer buffer;
-    buffer.data = bytes;  // null for a hole, which the core drops
-    buffer.size = size;
-    buffer.format.rate = sampleFormat->rate;
-    buffer.format.channels = sampleFormat->channels;
-    if (self->output != nullptr) {
-      self->output->streamDidOutputSampleBuffer(self->owner_, buffer, OutputType::audio);
-    }
+    self->deliver(stream, bytes, size);
     self->endCallback();
     pa_stream_drop(stream);
   }
+}
+
+void RecordStream::State::deliver(pa_stream* stream, const void* bytes, std::size_t size) {
+  const pa_sample_spec* sampleFormat = pa_stream_get_sample_spec(stream);
+  PulseSampleBuffer buffer;
+  buffer.data = bytes;  // null for a hole, which the core drops
+  buffer.size = size;
+  buffer.format.rate = sampleFormat->rate;
+  buffer.format.channels = sampleFormat->channels;
+  if (channels_ == 1 && sampleFormat->channels > 1 && bytes != nullptr) {
+    buffer.size =
+        averageToMono(static_cast<const float*>(bytes), size, sampleFormat->channels, mixed_) *
+        sizeof(float);
+    buffer.data = mixed_.data();
+    buffer.format.channels = 1;
+  }
+  if (output != nullptr) output->streamDidOutputSampleBuffer(owner_, buffer, OutputType::audio);
 }
 
 void RecordStream::State::onMoved(pa_stream* stream, void* data) {
@@ -396,10 +335,7 @@ void RecordStream::State::onMoved(pa_stream* stream, void* data) {
   if (stream != self->record_) return;
   const char* device = pa_stream_get_device_name(stream);
   if (device != nullptr && self->current_.monitorName == device) return;
-  // Somebody moved it anyway; whatever it records now, it is not ours to forward.
-  self->lastLoss_ = pa_strerror(PA_ERR_NOENTITY);
-  self->dropRecord();
-  self->follow();
+  self->apply(RecordEvent::moved, {});
 }
 
 void RecordStream::State::onEvent(pa_context*, pa_subscription_event_type_t event,
@@ -407,38 +343,15 @@ void RecordStream::State::onEvent(pa_context*, pa_subscription_event_type_t even
   auto* self = static_cast<State*>(data);
   const auto facility = event & PA_SUBSCRIPTION_EVENT_FACILITY_MASK;
   const auto type = event & PA_SUBSCRIPTION_EVENT_TYPE_MASK;
-  if (facility == PA_SUBSCRIPTION_EVENT_SERVER) return self->follow();  // the default may differ
+  if (facility == PA_SUBSCRIPTION_EVENT_SERVER) {
+    return self->apply(RecordEvent::defaultChanged, {});
+  }
   if (facility != PA_SUBSCRIPTION_EVENT_SINK) return;
-  if (type == PA_SUBSCRIPTION_EVENT_NEW) return self->follow();
-  if (type == PA_SUBSCRIPTION_EVENT_REMOVE && index == self->current_.index) {
-    // Not every server ends a stream whose output is gone; it must not record silence.
-    self->lastLoss_ = pa_strerror(PA_ERR_NOENTITY);
-    self->dropRecord();
-    self->follow();
+  if (type == PA_SUBSCRIPTION_EVENT_NEW) return self->apply(RecordEvent::outputAdded, {});
+  if (type == PA_SUBSCRIPTION_EVENT_REMOVE && self->record_ != nullptr &&
+      index == self->current_.index) {
+    self->apply(RecordEvent::outputRemoved, {});
   }
-}
-
-void RecordStream::State::onServerInfo(pa_context*, const pa_server_info* info, void* data) {
-  auto* self = static_cast<State*>(data);
-  if (info != nullptr && info->default_sink_name != nullptr) {
-    self->defaultName_ = info->default_sink_name;
-  }
-}
-
-void RecordStream::State::onSinkInfo(pa_context*, const pa_sink_info* info, int eol, void* data) {
-  auto* self = static_cast<State*>(data);
-  if (eol == 0) {
-    if (info != nullptr) {
-      self->listed_.push_back({info->name ? info->name : "", info->index,
-                               info->monitor_source_name ? info->monitor_source_name : "",
-                               info->sample_spec.rate});
-    }
-    return;
-  }
-  self->querying_ = false;
-  if (eol < 0) return self->lose(self->connection->lastError());
-  if (std::exchange(self->queryAgain_, false)) return self->follow();
-  self->decide();
 }
 
 void RecordStream::State::onSettled(pa_mainloop_api* api, pa_time_event* event,
@@ -446,24 +359,17 @@ void RecordStream::State::onSettled(pa_mainloop_api* api, pa_time_event* event,
   auto* self = static_cast<State*>(data);
   api->time_free(event);
   self->settleTimer_ = nullptr;
-  self->waited_ = true;
-  self->follow();
+  self->apply(RecordEvent::settled, {});
 }
 
 RecordStream::RecordStream(std::shared_ptr<Connection> connection, Output output,
                            std::uint32_t channels, StreamDelegate& delegate)
     : state_(new State(*this, std::move(connection), std::move(output), channels, delegate)) {}
 
-// A stream left to the process's end, kept reachable like the process-wide objects.
-std::atomic<RecordStream::State*> abandoned{nullptr};
-
 RecordStream::~RecordStream() {
   // A delivery still blocked on the parent holds the main loop: closing would wait for the
   // parent. The process is on its way out then, so everything is left to its end.
-  if (state_->halt()) {
-    abandoned.store(state_);
-    return;
-  }
+  if (state_->halt()) return;
   {
     Connection::Lock lock(*state_->connection);
     state_->close();
