@@ -22,9 +22,12 @@ TEST_P(PulseCapture, ForwardsThePlayedToneOnlyWhileArmed) {
   EXPECT_EQ(unarmed.chunks, 0u);
   EXPECT_EQ(describe(unarmed.others), "R");
 
+  // A parent that stops reading for a few seconds loses nothing: the server keeps it meanwhile.
   ASSERT_TRUE(child.write("A"));
   Capture armed;
-  collect(child, armed, 3000ms);
+  collect(child, armed, 1000ms);
+  std::this_thread::sleep_for(5000ms);
+  collect(child, armed, 2000ms);
   ASSERT_TRUE(child.write("P"));
   EXPECT_TRUE(collect(child, armed, 2000ms, 'O')) << "no answer to a ping while streaming";
   EXPECT_EQ(describe(armed.others), "O");
@@ -48,6 +51,25 @@ TEST_P(PulseCapture, ForwardsThePlayedToneOnlyWhileArmed) {
 
   ASSERT_TRUE(child.write("A"));  // and quit while audio flows again
   ASSERT_TRUE(collect(child, after, 2000ms, 'C'));
+  expectCleanQuit(child);
+}
+
+// The output's channels are averaged by us, not mixed by the server, so every server gives the
+// same level: sound in both channels keeps it, sound in one of two arrives at half.
+TEST_P(PulseCapture, StereoToneHasTheSameLevelOnEveryServer) {
+  SoundServer server(GetParam(), 1);
+  ChildProcess child(ZARN_AUDIO_PATH, {});
+  ASSERT_TRUE(child.write("A"));
+  for (const auto& [stereo, peak] : {std::pair{"both", 0.9}, {"left", 0.45}}) {
+    SCOPED_TRACE(stereo);
+    const pid_t player = server.play(440, "", std::string("--level 0.9 --stereo ") + stereo);
+    ASSERT_GT(player, 0);
+    Capture capture;
+    collect(child, capture, 1500ms);
+    EXPECT_TRUE(isTone(lastSeconds(capture.samples, 0.5, capture.lastRate), capture.lastRate, 440,
+                       2, peak * 0.99, peak * 1.01));
+    ASSERT_TRUE(server.stopPlaying(player));
+  }
   expectCleanQuit(child);
 }
 

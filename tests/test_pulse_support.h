@@ -65,10 +65,10 @@ class SoundServer {
   void stop() { (void)run(kScript + " stop " + home_.dir + " >/dev/null 2>&1"); }
 
   // Plays a sine in the background on the output (the default one when empty); the player's
-  // pid, or 0 when it could not start.
-  pid_t play(unsigned hz, const std::string& output = {}) {
-    const auto pid =
-        run(kScript + " play " + home_.dir + " " + std::to_string(hz) + " 30 " + output);
+  // pid, or 0 when it could not start. `options` as the script takes them (--level, --stereo).
+  pid_t play(unsigned hz, const std::string& output = {}, const std::string& options = {}) {
+    const auto pid = run(kScript + " play " + home_.dir + " " + std::to_string(hz) + " 30 " +
+                         output + " " + options);
     return pid ? static_cast<pid_t>(std::atoi(pid->c_str())) : 0;
   }
 
