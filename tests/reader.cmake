@@ -21,15 +21,19 @@ if(NOT TARGET zarn-audio-record)
   return()
 endif()
 
+# In process: the recorder's parts, and whole sessions on pipes to the scripted helper.
 add_executable(test_recording test_recording.cpp)
-target_link_libraries(test_recording PRIVATE zarn_record GTest::gtest_main)
+target_link_libraries(test_recording PRIVATE zarn_record Threads::Threads GTest::gmock
+                                             GTest::gtest_main)
+target_compile_definitions(test_recording PRIVATE ZARN_SIM="$<TARGET_FILE:zarn-audio-sim>")
+add_dependencies(test_recording zarn-audio-sim)
 gtest_discover_tests(test_recording)
 
-# The recorder as users run it, beside the real helper on a private sound server, and against the
-# scripted helper. The sound servers are Linux ones.
+# The recorder as users run it: beside the real helper on a private sound server, into sox, and
+# in a pty. The sound servers are Linux ones.
 if(NOT APPLE)
   add_executable(test_record test_record.cpp)
-  target_link_libraries(test_record PRIVATE zarn_test_support zarn_frame_stream
+  target_link_libraries(test_record PRIVATE zarn_test_support zarn_frame_stream util
                                             PkgConfig::ZARN_SNDFILE GTest::gmock GTest::gtest_main)
   target_compile_definitions(test_record PRIVATE
     ZARN_RECORDER="$<TARGET_FILE:zarn-audio-record>"

@@ -16,12 +16,16 @@ if(NOT (ZARN_SNDFILE_FOUND AND ZARN_SOXR_FOUND))
   return()
 endif()
 
-# Everything of the recorder but its main loop, so that tests can drive it in-process.
+# Everything of the recorder but its command line and signals, so that tests drive it in process.
 add_library(zarn_record STATIC
   record/options.cpp
+  record/output.cpp
   record/samples.cpp
+  record/audio_writer.cpp
   record/recording.cpp
+  record/live_line.cpp
   record/helper_process.cpp
+  record/session.cpp
 )
 target_include_directories(zarn_record PUBLIC ${CMAKE_CURRENT_SOURCE_DIR}/record)
 target_link_libraries(zarn_record PUBLIC zarn_frame_stream PkgConfig::ZARN_SNDFILE

@@ -18,7 +18,7 @@ extern char** environ;
 
 namespace zarn::record {
 
-std::vector<std::string> helperCommand() {
+std::vector<std::string> helperCommand(const char* argv0) {
   if (const char* hook = std::getenv("ZARN_AUDIO_HELPER"); hook && *hook) {
     std::vector<std::string> words{hook};
     if (const char* args = std::getenv("ZARN_AUDIO_HELPER_ARGS"); args && *args) {
@@ -27,50 +27,40 @@ std::vector<std::string> helperCommand() {
     }
     return words;
   }
+  // Linux names the executable in /proc; elsewhere the path it was started by will do.
   char self[PATH_MAX];
   const ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
-  std::string dir = ".";
-  if (n > 0) {
-    std::string path(self, static_cast<std::size_t>(n));
-    if (const auto slash = path.find_last_of('/'); slash != std::string::npos) {
-      dir = path.substr(0, slash);
-    }
-  }
-  return {dir + "/zarn-audio"};
+  std::string path = n > 0 ? std::string(self, static_cast<std::size_t>(n)) : argv0;
+  const auto slash = path.find_last_of('/');
+  return {(slash == std::string::npos ? std::string(".") : path.substr(0, slash)) + "/zarn-audio"};
 }
 
-std::optional<HelperProcess> HelperProcess::start(const std::vector<std::string>& argv,
-                                                  std::string& error) {
-  int toChild[2];
-  int fromChild[2];
-  if (::pipe2(toChild, O_CLOEXEC) != 0) {
-    error = std::string("cannot create a pipe: ") + std::strerror(errno);
-    return std::nullopt;
-  }
-  if (::pipe2(fromChild, O_CLOEXEC) != 0) {
-    error = std::string("cannot create a pipe: ") + std::strerror(errno);
-    ::close(toChild[0]);
-    ::close(toChild[1]);
-    return std::nullopt;
-  }
+namespace {
 
-  // Room for a good second of audio, so the helper never waits on us while we gather blocks.
-  ::fcntl(fromChild[0], F_SETPIPE_SZ, 1 << 20);
+// A pipe whose ends the helper does not inherit but through the descriptors it is handed.
+bool makePipe(int fds[2], std::string& error) {
+  if (::pipe(fds) != 0) {
+    error = std::string("cannot create a pipe: ") + std::strerror(errno);
+    return false;
+  }
+  ::fcntl(fds[0], F_SETFD, FD_CLOEXEC);
+  ::fcntl(fds[1], F_SETFD, FD_CLOEXEC);
+  return true;
+}
 
+// Starts argv with the descriptors as its standard input and output, in a process group of its
+// own, with default signal actions (we ignore SIGPIPE, the helper must not) and an empty mask.
+// The pid, or -1 with the reason in errorNumber.
+pid_t spawn(const std::vector<std::string>& argv, int input, int output, int& errorNumber) {
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, toChild[0], STDIN_FILENO);
-  posix_spawn_file_actions_adddup2(&actions, fromChild[1], STDOUT_FILENO);
-
+  posix_spawn_file_actions_adddup2(&actions, input, STDIN_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, output, STDOUT_FILENO);
   posix_spawnattr_t attr;
   posix_spawnattr_init(&attr);
-  // Own process group; default signal actions (we ignore SIGPIPE, the helper must not) and an
-  // empty mask.
   sigset_t defaults;
   sigemptyset(&defaults);
-  sigaddset(&defaults, SIGPIPE);
-  sigaddset(&defaults, SIGINT);
-  sigaddset(&defaults, SIGTERM);
+  for (int sig : {SIGPIPE, SIGINT, SIGTERM, SIGHUP, SIGXFSZ}) sigaddset(&defaults, sig);
   sigset_t none;
   sigemptyset(&none);
   posix_spawnattr_setpgroup(&attr, 0);
@@ -78,19 +68,38 @@ std::optional<HelperProcess> HelperProcess::start(const std::vector<std::string>
   posix_spawnattr_setsigmask(&attr, &none);
   posix_spawnattr_setflags(&attr,
                            POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
-
   std::vector<char*> args;
   for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
-
   pid_t pid = -1;
-  const int rc = ::posix_spawn(&pid, args[0], &actions, &attr, args.data(), environ);
+  errorNumber = ::posix_spawn(&pid, args[0], &actions, &attr, args.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attr);
+  return errorNumber == 0 ? pid : -1;
+}
+
+}  // namespace
+
+std::optional<HelperProcess> HelperProcess::start(const std::vector<std::string>& argv,
+                                                  std::string& error) {
+  int toChild[2];
+  int fromChild[2];
+  if (!makePipe(toChild, error)) return std::nullopt;
+  if (!makePipe(fromChild, error)) {
+    ::close(toChild[0]);
+    ::close(toChild[1]);
+    return std::nullopt;
+  }
+#ifdef F_SETPIPE_SZ
+  // Room for a good second of audio, so the helper never waits on us while we gather blocks.
+  ::fcntl(fromChild[0], F_SETPIPE_SZ, 1 << 20);
+#endif
+  int errorNumber = 0;
+  const pid_t pid = spawn(argv, toChild[0], fromChild[1], errorNumber);
   ::close(toChild[0]);
   ::close(fromChild[1]);
-  if (rc != 0) {
-    error = "cannot start the helper " + argv[0] + ": " + std::strerror(rc);
+  if (pid < 0) {
+    error = "cannot start the helper " + argv[0] + ": " + std::strerror(errorNumber);
     ::close(toChild[1]);
     ::close(fromChild[0]);
     return std::nullopt;

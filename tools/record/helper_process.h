@@ -12,10 +12,10 @@
 
 namespace zarn::record {
 
-// The helper's command line: `zarn-audio` beside this executable. A test hook: ZARN_AUDIO_HELPER
-// names another program and ZARN_AUDIO_HELPER_ARGS its arguments, one per line. Only the recorder
-// reads them; the helper itself reads no environment.
-std::vector<std::string> helperCommand();
+// The helper's command line: `zarn-audio` beside this executable (started as argv0). A test hook:
+// ZARN_AUDIO_HELPER names another program and ZARN_AUDIO_HELPER_ARGS its arguments, one per line.
+// Only the recorder reads them; the helper itself reads no environment.
+std::vector<std::string> helperCommand(const char* argv0);
 
 class HelperProcess {
  public:
@@ -27,7 +27,6 @@ class HelperProcess {
   HelperProcess& operator=(HelperProcess&&) = delete;
   ~HelperProcess();
 
-  pid_t pid() const { return pid_; }
   int outputFd() const { return out_; }
 
   // Writes command bytes; false when the helper no longer reads them.

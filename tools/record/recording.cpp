@@ -1,6 +1,5 @@
 #include "recording.h"
 
-#include <sndfile.h>
 #include <soxr.h>
 
 #include <algorithm>
@@ -11,9 +10,11 @@
 
 namespace zarn::record {
 
-Recording::Recording(std::string path, Container container, std::optional<unsigned> rate,
-                     std::optional<double> seconds)
-    : path_(std::move(path)), container_(container), askedRate_(rate), seconds_(seconds) {}
+Recording::Recording(const Options& options, OutputTarget& target)
+    : options_(options),
+      target_(target),
+      // Floating point keeps what overshoots; every other format has a ceiling.
+      clip_(!(options.bits == 32 && options.container != Container::Ogg)) {}
 
 Recording::~Recording() {
   close();
@@ -25,11 +26,7 @@ double toDbfs(float peak) {
 }
 
 double Recording::secondsWritten() const {
-  return outputRate_ ? static_cast<double>(framesWritten_) / outputRate_ : 0.0;
-}
-
-double Recording::secondsReceived() const {
-  return inputFormat_ ? static_cast<double>(framesTaken_) / inputFormat_->sampleRate : 0.0;
+  return outputRate_ ? static_cast<double>(framesWritten()) / outputRate_ : 0.0;
 }
 
 float Recording::takeRecentPeak() {
@@ -37,36 +34,17 @@ float Recording::takeRecentPeak() {
 }
 
 Recording::Status Recording::fail(std::string message) {
-  error_ = std::move(message);
+  if (error_.empty()) error_ = std::move(message);
   finished_ = true;
   return Status::Failed;
 }
 
-std::string Recording::open(const parent::ChunkFormat& format) {
-  SF_INFO info{};
-  info.samplerate = static_cast<int>(outputRate_);
-  info.channels = format.channels;
-  switch (container_) {
-    case Container::Wav:
-      info.format = SF_FORMAT_WAV | SF_FORMAT_FLOAT;
-      break;
-    case Container::Flac:
-      info.format = SF_FORMAT_FLAC | SF_FORMAT_PCM_24;
-      break;
-    case Container::Ogg:
-      info.format = SF_FORMAT_OGG | SF_FORMAT_VORBIS;
-      break;
-  }
-  if (!sf_format_check(&info)) {
-    return "cannot write " + std::string(containerName(container_)) + " at " +
-           std::to_string(outputRate_) + " Hz with " + std::to_string(format.channels) +
-           " channels";
-  }
-  file_ = sf_open(path_.c_str(), SFM_WRITE, &info);
-  if (!file_) return "cannot create " + path_ + ": " + sf_strerror(nullptr);
-  // Integer formats: clip rather than wrap a sample that overshoots full scale.
-  sf_command(file_, SFC_SET_CLIPPING, nullptr, SF_TRUE);
-
+std::string Recording::start(const parent::ChunkFormat& format) {
+  if (std::string error; !target_.begin(error)) return error;
+  const WriterFormat out{options_.container, options_.bits, outputRate_, format.channels};
+  std::string error;
+  writer_ = AudioWriter::open(target_, out, error);
+  if (!writer_) return error;
   if (outputRate_ != format.sampleRate) {
     soxr_error_t err = nullptr;
     const soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT32_I, SOXR_FLOAT32_I);
@@ -78,61 +56,68 @@ std::string Recording::open(const parent::ChunkFormat& format) {
   return {};
 }
 
-Recording::Status Recording::addChunk(const parent::Chunk& chunk) {
-  if (finished_) return error_.empty() ? Status::Done : Status::Failed;
-  ++chunksReceived_;
-  const parent::ChunkFormat& format = chunk.format;
-
-  if (!inputFormat_) {
-    if (auto why = unsupportedFormat(format)) {
-      return fail("cannot record audio of " + *why + " (" + describeFormat(format) + ")");
-    }
-    inputFormat_ = format;
-    outputRate_ = askedRate_.value_or(format.sampleRate);
-    if (seconds_) {
-      framesWanted_ = std::max<std::uint64_t>(
-          1, static_cast<std::uint64_t>(std::llround(*seconds_ * format.sampleRate)));
-    }
-    if (std::string why = open(format); !why.empty()) return fail(why);
-  } else if (!(format == *inputFormat_)) {
+// The first chunk's format starts the output; a later one must be the same. None: go on.
+std::optional<Recording::Status> Recording::accept(const parent::ChunkFormat& format) {
+  if (inputFormat_) {
+    if (format == *inputFormat_) return std::nullopt;
     // One file holds one rate and channel count; mixing them would be a lie about the audio.
     return fail("audio format changed mid-stream from " + describeFormat(*inputFormat_) + " to " +
                 describeFormat(format) + "; the recording stops there");
   }
-
-  const std::size_t frameBytes = bytesPerFrame(format);
-  if (chunk.samples.size() % frameBytes != 0) {
-    return fail("audio chunk of " + std::to_string(chunk.samples.size()) +
-                " bytes is not a whole number of " + std::to_string(frameBytes) + "-byte frames");
+  if (auto why = unsupportedFormat(format)) {
+    return fail("cannot record audio of " + *why + " (" + describeFormat(format) + ")");
   }
-  std::size_t frames = chunk.samples.size() / frameBytes;
-  bool done = false;
+  inputFormat_ = format;
+  outputRate_ = options_.rate.value_or(format.sampleRate);
+  if (options_.seconds) {
+    framesWanted_ = std::max<std::uint64_t>(
+        1, static_cast<std::uint64_t>(std::llround(*options_.seconds * format.sampleRate)));
+  }
+  if (std::string why = start(format); !why.empty()) return fail(why);
+  return std::nullopt;
+}
+
+// Frames of the chunk to record, cut at the asked duration (done is then set).
+std::size_t Recording::takeFrames(const parent::Chunk& chunk, bool& done) {
+  std::size_t frames = chunk.samples.size() / bytesPerFrame(chunk.format);
   if (framesWanted_ && framesTaken_ + frames >= framesWanted_) {
     frames = static_cast<std::size_t>(framesWanted_ - framesTaken_);
     done = true;
   }
+  framesTaken_ += frames;
+  return frames;
+}
 
+Recording::Status Recording::addChunk(const parent::Chunk& chunk) {
+  if (finished_) return error_.empty() ? Status::Done : Status::Failed;
+  ++chunksReceived_;
+  if (auto status = accept(chunk.format)) return *status;
+  const std::size_t frameBytes = bytesPerFrame(chunk.format);
+  if (chunk.samples.size() % frameBytes != 0) {
+    return fail("audio chunk of " + std::to_string(chunk.samples.size()) +
+                " bytes is not a whole number of " + std::to_string(frameBytes) + "-byte frames");
+  }
+  bool done = false;
+  const std::size_t frames = takeFrames(chunk, done);
   floats_.clear();
-  appendAsFloat(format, chunk.samples.first(frames * frameBytes), floats_);
+  appendAsFloat(chunk.format, chunk.samples.first(frames * frameBytes), floats_);
   float chunkPeak = 0;
   for (float v : floats_) chunkPeak = std::max(chunkPeak, std::fabs(v));
   peak_ = std::max(peak_, chunkPeak);
   recentPeak_ = std::max(recentPeak_, chunkPeak);
-  framesTaken_ += frames;
 
   const bool ok =
       resampler_ ? resampleAndWrite(floats_.data(), frames) : write(floats_.data(), frames);
   if (!ok) return Status::Failed;
-  if (done) {
-    finished_ = true;
-    return Status::Done;
-  }
-  return Status::Continue;
+  if (done) finished_ = true;
+  return done ? Status::Done : Status::Continue;
 }
 
 bool Recording::write(const float* interleaved, std::size_t frames) {
+  const std::size_t start = pending_.size();
   pending_.insert(pending_.end(), interleaved, interleaved + frames * inputFormat_->channels);
-  // Gather a tenth of a second per file write: a block from the helper is often only a few
+  overFullScale_ += limitToFullScale(std::span(pending_).subspan(start), clip_);
+  // Gather a tenth of a second per write: a block from the helper is often only a few
   // milliseconds long, and one write each would cost more than the helper's own work.
   if (pending_.size() / inputFormat_->channels >= outputRate_ / 10) return flush();
   return true;
@@ -140,21 +125,10 @@ bool Recording::write(const float* interleaved, std::size_t frames) {
 
 bool Recording::flush() {
   const std::size_t frames = pending_.size() / inputFormat_->channels;
-  if (frames == 0) return true;
-  const sf_count_t n = sf_writef_float(file_, pending_.data(), static_cast<sf_count_t>(frames));
+  const bool ok = frames == 0 || writer_->write(pending_.data(), frames);
   pending_.clear();
-  if (n > 0) framesWritten_ += static_cast<std::uint64_t>(n);
-  if (n != static_cast<sf_count_t>(frames)) {
-    fail("cannot write to " + path_ + ": " + sf_strerror(file_));
-    return false;
-  }
-  // Keep the WAV header current about once a second, so even a recorder killed outright leaves
-  // a file that plays up to that point.
-  if (container_ == Container::Wav && framesWritten_ - framesAtHeaderUpdate_ >= outputRate_) {
-    sf_command(file_, SFC_UPDATE_HEADER_NOW, nullptr, 0);
-    framesAtHeaderUpdate_ = framesWritten_;
-  }
-  return true;
+  if (!ok) fail(writer_->error());
+  return ok;
 }
 
 bool Recording::resampleAndWrite(const float* interleaved, std::size_t frames) {
@@ -182,19 +156,21 @@ bool Recording::resampleAndWrite(const float* interleaved, std::size_t frames) {
 }
 
 std::string Recording::close() {
-  if (!file_) return {};
-  std::string problem;
-  if (resampler_) {
-    if (!resampleAndWrite(nullptr, 0)) problem = error_;
-    soxr_delete(resampler_);
-    resampler_ = nullptr;
-  }
-  if (!flush() && problem.empty()) problem = error_;
-  if (sf_close(file_) != 0 && problem.empty()) problem = "cannot finish " + path_;
-  file_ = nullptr;
-  closedWithFile_ = true;
+  if (closed_) return {};
+  closed_ = true;
   finished_ = true;
-  return problem;
+  if (!writer_) {
+    target_.abandon();
+    return {};
+  }
+  // After a write error nothing more goes out: the file stays as it was at the error.
+  if (writer_->error().empty() && resampler_) resampleAndWrite(nullptr, 0);
+  if (writer_->error().empty()) flush();
+  if (resampler_) soxr_delete(resampler_);
+  resampler_ = nullptr;
+  const std::string closing = writer_->close();
+  if (error_.empty()) error_ = closing;
+  return error_;
 }
 
 }  // namespace zarn::record

@@ -1,5 +1,5 @@
 // One recording: takes the helper's audio chunks, resamples them if asked and writes them to the
-// output file, which it opens on the first chunk (only then are rate and channels known) and keeps
+// output, which it starts on the first chunk (only then are rate and channels known) and keeps
 // valid whatever ends the recording.
 #pragma once
 
@@ -9,10 +9,11 @@
 #include <string>
 #include <vector>
 
+#include "audio_writer.h"
 #include "frame_stream.h"
 #include "options.h"
+#include "output.h"
 
-typedef struct sf_private_tag SNDFILE;
 struct soxr;
 
 namespace zarn::record {
@@ -21,8 +22,8 @@ class Recording {
  public:
   enum class Status { Continue, Done, Failed };
 
-  Recording(std::string path, Container container, std::optional<unsigned> rate,
-            std::optional<double> seconds);
+  // The target must outlive the recording.
+  Recording(const Options& options, OutputTarget& target);
   ~Recording();
   Recording(const Recording&) = delete;
   Recording& operator=(const Recording&) = delete;
@@ -32,53 +33,53 @@ class Recording {
   // ignored.
   Status addChunk(const parent::Chunk& chunk);
 
-  // Flushes the resampler and closes the file. Returns "" or what went wrong. Idempotent.
+  // Flushes the resampler and closes the output (a file made for a recording that never got
+  // audio is removed). Returns "" or what went wrong. Idempotent.
   std::string close();
 
   const std::string& error() const { return error_; }
-  bool fileOpened() const { return file_ != nullptr || closedWithFile_; }
+  bool hasAudio() const { return writer_ != nullptr; }
   const std::optional<parent::ChunkFormat>& inputFormat() const { return inputFormat_; }
   unsigned outputRate() const { return outputRate_; }
-  unsigned channels() const { return inputFormat_ ? inputFormat_->channels : 0; }
 
   std::uint64_t chunksReceived() const { return chunksReceived_; }
-  std::uint64_t framesWritten() const { return framesWritten_; }
+  std::uint64_t framesWritten() const { return writer_ ? writer_->framesWritten() : 0; }
   double secondsWritten() const;
-  // Seconds of audio taken in from the helper (ahead of secondsWritten() by the resampler's delay).
-  double secondsReceived() const;
+  // Samples beyond full scale, clipped unless the output is floating point.
+  std::uint64_t samplesOverFullScale() const { return overFullScale_; }
   // Largest absolute sample so far, and since the last call of takeRecentPeak().
   float peak() const { return peak_; }
   float takeRecentPeak();
 
  private:
   Status fail(std::string message);
-  std::string open(const parent::ChunkFormat& format);
+  std::optional<Status> accept(const parent::ChunkFormat& format);
+  std::string start(const parent::ChunkFormat& format);
+  std::size_t takeFrames(const parent::Chunk& chunk, bool& done);
   bool write(const float* interleaved, std::size_t frames);
   bool flush();
   bool resampleAndWrite(const float* interleaved, std::size_t frames);
 
-  std::string path_;
-  Container container_;
-  std::optional<unsigned> askedRate_;
-  std::optional<double> seconds_;
+  const Options& options_;
+  OutputTarget& target_;
+  bool clip_;
 
   std::optional<parent::ChunkFormat> inputFormat_;
   unsigned outputRate_ = 0;
-  std::uint64_t framesWanted_ = 0;   // input frames; 0 = no limit
-  std::uint64_t framesTaken_ = 0;    // input frames
-  std::uint64_t framesWritten_ = 0;  // output frames in the file
-  std::uint64_t framesAtHeaderUpdate_ = 0;
+  std::uint64_t framesWanted_ = 0;  // input frames; 0 = no limit
+  std::uint64_t framesTaken_ = 0;   // input frames
   std::uint64_t chunksReceived_ = 0;
+  std::uint64_t overFullScale_ = 0;
   float peak_ = 0;
   float recentPeak_ = 0;
 
-  SNDFILE* file_ = nullptr;
-  bool closedWithFile_ = false;
+  std::unique_ptr<AudioWriter> writer_;
   soxr* resampler_ = nullptr;
   std::vector<float> floats_;
   std::vector<float> resampled_;
-  std::vector<float> pending_;  // output frames not yet handed to the file
+  std::vector<float> pending_;  // output frames not yet handed to the writer
   bool finished_ = false;
+  bool closed_ = false;
   std::string error_;
 };
 

@@ -1,5 +1,7 @@
 #include "samples.h"
 
+#include <algorithm>
+#include <cmath>
 #include <cstring>
 
 namespace zarn::record {
@@ -81,6 +83,20 @@ void appendAsFloat(const parent::ChunkFormat& format, std::span<const std::uint8
     }
     dst[i] = v;
   }
+}
+
+std::uint64_t limitToFullScale(std::span<float> samples, bool clip) {
+  std::uint64_t over = 0;
+  for (float& v : samples) {
+    if (std::fabs(v) <= 1.0f) continue;  // false for a NaN too
+    ++over;
+    if (std::isnan(v)) {
+      v = 0;
+    } else if (clip || std::isinf(v)) {
+      v = std::clamp(v, -1.0f, 1.0f);
+    }
+  }
+  return over;
 }
 
 }  // namespace zarn::record

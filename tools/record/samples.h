@@ -26,4 +26,8 @@ std::size_t bytesPerFrame(const parent::ChunkFormat& format);
 void appendAsFloat(const parent::ChunkFormat& format, std::span<const std::uint8_t> bytes,
                    std::vector<float>& out);
 
+// Counts the samples beyond full scale (and any that are not numbers), and brings them into
+// range: clipped to [-1, 1] when `clip`, else only what is not finite (a NaN becomes 0).
+std::uint64_t limitToFullScale(std::span<float> samples, bool clip);
+
 }  // namespace zarn::record
