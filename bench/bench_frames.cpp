@@ -48,10 +48,8 @@ void twoWritesRun(benchmark::State& state, std::size_t size) {
   const int fd = drainedPipeFd();
   const std::vector<std::uint8_t> payload(size, 0x5A);
   for (auto _ : state) {
-    const std::uint8_t header[5] = {kFrameChunk, static_cast<std::uint8_t>(size),
-                                    static_cast<std::uint8_t>(size >> 8),
-                                    static_cast<std::uint8_t>(size >> 16), 0};
-    writeFully(fd, header, sizeof header);
+    const auto header = frameHeader(kFrameChunk, static_cast<std::uint32_t>(size));
+    writeFully(fd, header.data(), header.size());
     if (size > 0) writeFully(fd, payload.data(), size);
   }
   countFrames(state, size);

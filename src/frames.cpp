@@ -7,13 +7,8 @@ namespace zarn {
 
 void writeFrame(std::uint8_t type, std::span<const std::uint8_t> payload) {
   if (payload.size() > std::numeric_limits<std::uint32_t>::max()) return;
-  const auto n = static_cast<std::uint32_t>(payload.size());
-  std::lock_guard<StdoutLock> hold(*stdoutLock);
-  const std::uint8_t header[5] = {
-      type, static_cast<std::uint8_t>(n), static_cast<std::uint8_t>(n >> 8),
-      static_cast<std::uint8_t>(n >> 16), static_cast<std::uint8_t>(n >> 24)};
-  if (!stdoutHandle->writeAll(header, sizeof header)) return;
-  if (n > 0) stdoutHandle->writeAll(payload.data(), payload.size());
+  const auto header = frameHeader(type, static_cast<std::uint32_t>(payload.size()));
+  stdoutLock->writeFrame(header, payload, *stdoutHandle);
 }
 
 void sendError(std::string_view message) {

@@ -4,23 +4,17 @@
 
 #include <chrono>
 #include <cstdint>
-#include <mutex>
 #include <span>
 #include <string_view>
 
-#include "platform/output_lock.h"
 #include "platform/std_handles.h"
+#include "stdout_lock.h"
+#include "wire_format.h"
 
 namespace zarn {
 
-inline constexpr std::uint8_t kFrameError = 'E';
-inline constexpr std::uint8_t kFramePong = 'O';
-inline constexpr std::uint8_t kFrameRunning = 'R';
-inline constexpr std::uint8_t kFrameChunk = 'C';
-
 // Process-wide, created once by start-up before any frame can be written, never destroyed.
 // stdoutLock is held for each whole frame.
-using StdoutLock = platform::OutputLock;
 inline StdoutLock* stdoutLock = nullptr;
 inline platform::OutputHandle* stdoutHandle = nullptr;
 

@@ -16,10 +16,7 @@ bool encodeChunkHeader(const platform::StreamDescription& description,
   if (!std::isfinite(rate) || rate <= -1.0 || rate >= 4294967296.0) return false;
   if (description.channelsPerFrame > 255 || description.bitsPerChannel > 255) return false;
   const auto whole = static_cast<std::uint32_t>(rate);  // truncates toward zero; (-1, 0) gives 0
-  header[0] = static_cast<std::uint8_t>(whole);
-  header[1] = static_cast<std::uint8_t>(whole >> 8);
-  header[2] = static_cast<std::uint8_t>(whole >> 16);
-  header[3] = static_cast<std::uint8_t>(whole >> 24);
+  putLe32(header, whole);
   header[4] = static_cast<std::uint8_t>(description.channelsPerFrame);
   header[5] = static_cast<std::uint8_t>(description.bitsPerChannel);
   header[6] = (description.formatFlags & platform::kAudioFormatFlagIsFloat) ? 1 : 0;

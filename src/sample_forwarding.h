@@ -4,10 +4,9 @@
 #include <cstdint>
 
 #include "platform/capture_service.h"
+#include "wire_format.h"
 
 namespace zarn {
-
-inline constexpr std::size_t kChunkHeaderSize = 8;
 
 // Fills the header: sample rate (truncated, u32 LE), channels, bits, float flag, a zero byte.
 // False when a value does not fit its field (a rate that is not finite, <= -1 or >= 2^32, more

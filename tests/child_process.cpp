@@ -102,7 +102,7 @@ Bytes FrameInput::readBytes(std::size_t n, milliseconds timeout) {
     continue;
   const auto start = pending_.begin() + static_cast<std::ptrdiff_t>(consumed_);
   fed_ = consumed_ += std::min(n, bufferedBytes());
-  reader_ = parent::FrameStreamReader();  // frames start again after the raw bytes
+  reader_ = tools::FrameStreamReader();  // frames start again after the raw bytes
   return {start, pending_.begin() + static_cast<std::ptrdiff_t>(consumed_)};
 }
 

@@ -81,7 +81,7 @@ class FrameInput {
  private:
   bool fill(std::chrono::steady_clock::time_point deadline);  // false: end of output or deadline
 
-  parent::FrameStreamReader reader_;
+  tools::FrameStreamReader reader_;
   Bytes pending_;                       // from consumed_ on: read, not yet handed out
   std::size_t consumed_ = 0, fed_ = 0;  // fed_: pending_ up to here has gone to reader_
   bool ended_ = false;

@@ -8,9 +8,9 @@
 
 #include "frame_stream.h"
 
-using zarn::parent::decodeChunk;
-using zarn::parent::Frame;
-using zarn::parent::FrameStreamReader;
+using zarn::tools::decodeChunk;
+using zarn::tools::Frame;
+using zarn::tools::FrameStreamReader;
 
 namespace {
 

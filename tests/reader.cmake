@@ -6,7 +6,7 @@ gtest_discover_tests(test_frame_stream)
 # libFuzzer comes with clang only; other compilers still build everything else.
 if(CMAKE_CXX_COMPILER_ID MATCHES "Clang")
   add_executable(fuzz_frame_stream fuzz_frame_stream.cpp ${PROJECT_SOURCE_DIR}/tools/frame_stream.cpp)
-  target_include_directories(fuzz_frame_stream PRIVATE ${PROJECT_SOURCE_DIR}/tools)
+  target_include_directories(fuzz_frame_stream PRIVATE ${PROJECT_SOURCE_DIR}/tools ${PROJECT_SOURCE_DIR}/src)
   target_compile_options(fuzz_frame_stream PRIVATE -fsanitize=fuzzer,address,undefined
                                                    -fno-sanitize-recover=all)
   target_link_options(fuzz_frame_stream PRIVATE -fsanitize=fuzzer,address,undefined)

@@ -6,7 +6,7 @@
 
 #include <random>
 
-namespace zarn::parent {
+namespace zarn::tools {
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
@@ -122,4 +122,4 @@ TEST(DecodeChunk, ReadsTheHeaderLittleEndianAndViewsTheSamples) {
 }
 
 }  // namespace
-}  // namespace zarn::parent
+}  // namespace zarn::tools

@@ -125,7 +125,7 @@ Bytes payloadOf(int w, int s) {
 }
 
 void expectWholeFramesInWriterOrder(const Bytes& stream) {
-  parent::FrameStreamReader reader;
+  tools::FrameStreamReader reader;
   reader.feed(stream);
   EXPECT_EQ(reader.finish(), "");
   std::vector<int> next(std::size(kTypes), 0);

@@ -101,8 +101,8 @@ struct Capture {
   Clock::time_point firstChunkAt, lastChunkAt;
 
   void add(const Frame& frame) {
-    if (frame.type != parent::kFrameChunk) return others.push_back(frame);
-    const auto [format, bytes] = parent::decodeChunk(frame.payload).value_or(parent::Chunk{});
+    if (frame.type != kFrameChunk) return others.push_back(frame);
+    const auto [format, bytes] = tools::decodeChunk(frame.payload).value_or(tools::Chunk{});
     // Mono, 32 bits, float, then the zero byte.
     if (bytes.empty() || bytes.size() % 4 != 0 || std::memcmp(&frame.payload[4], "\1\40\1", 4))
       return problems.push_back("bad chunk " + describe(frame));

@@ -66,13 +66,13 @@ TEST(CommandLine, ParsesBothSpellingsSettlesTheFormatAndRejectsBadValuesWithARea
 }
 
 template <typename T>
-parent::Chunk chunk(parent::ChunkFormat format, std::span<const T> s) {
+tools::Chunk chunk(tools::ChunkFormat format, std::span<const T> s) {
   return {format, {reinterpret_cast<const std::uint8_t*>(s.data()), s.size_bytes()}};
 }
 
 TEST(Samples, IntegersMapFullScaleToOneOddFormatsAreNamedAndOversAreCounted) {
   Floats out;  // little-endian bytes, as every host we run on sends them
-  auto add = [&](parent::ChunkFormat f, std::vector<std::uint8_t> b) { appendAsFloat(f, b, out); };
+  auto add = [&](tools::ChunkFormat f, std::vector<std::uint8_t> b) { appendAsFloat(f, b, out); };
   add({8000, 1, 24, false}, {0, 0, 0x80, 0, 0, 0x40, 0xFF, 0xFF, 0xFF});  // sign-extended
   add({8000, 1, 8, false}, {0, 128, 192});                                // unsigned
   add({8000, 1, 16, false}, {0, 0x80, 0, 0x40, 0xFF, 0x7F});
@@ -109,7 +109,7 @@ TEST(LiveLine, NeverReachesTheLastColumnAndDropsFieldsFromTheRight) {
   EXPECT_EQ(liveLine(playing, 200).size(), 88u);  // everything, on a wide terminal
 }
 
-constexpr parent::ChunkFormat kMono48k{48000, 1, 32, true};
+constexpr tools::ChunkFormat kMono48k{48000, 1, 32, true};
 
 // Each test's files in a directory of its own.
 class RecorderFiles : public ::testing::Test {
@@ -131,7 +131,7 @@ class RecorderFiles : public ::testing::Test {
 
   std::string dir_ = "/tmp/zarn-recording-XXXXXX";
   const Floats half_ = Floats(480, 0.5f);  // 10 ms at half scale
-  const parent::Chunk tenMs_ = chunk<float>(kMono48k, half_);
+  const tools::Chunk tenMs_ = chunk<float>(kMono48k, half_);
 };
 
 TEST_F(RecorderFiles, StopExactlyAtTheAskedDurationInEveryFormatAndCountWhatOvershoots) {

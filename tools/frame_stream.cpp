@@ -4,17 +4,12 @@
 #include <cstdio>
 #include <utility>
 
-namespace zarn::parent {
+namespace zarn::tools {
 namespace {
 
 // A declared length is only a promise: memory is reserved for at most this much before the bytes
 // actually arrive, so a lying header cannot make us allocate megabytes up front.
 constexpr std::size_t kInitialReserve = 64u << 10;
-
-std::uint32_t readLe32(const std::uint8_t* p) {
-  return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
-         static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
-}
 
 bool isKnownType(std::uint8_t type) {
   return type == kFrameError || type == kFramePong || type == kFrameRunning || type == kFrameChunk;
@@ -35,7 +30,7 @@ std::string describeType(std::uint8_t type) {
 std::optional<Chunk> decodeChunk(std::span<const std::uint8_t> payload) {
   if (payload.size() < kChunkHeaderSize) return std::nullopt;
   Chunk chunk;
-  chunk.format.sampleRate = readLe32(payload.data());
+  chunk.format.sampleRate = getLe32(payload.data());
   chunk.format.channels = payload[4];
   chunk.format.bitsPerChannel = payload[5];
   chunk.format.isFloat = payload[6] != 0;
@@ -63,7 +58,7 @@ bool FrameStreamReader::feed(std::span<const std::uint8_t> bytes) {
 
       headerFill_ = 0;
       const std::uint8_t type = header_[0];
-      const std::uint32_t length = readLe32(header_ + 1);
+      const std::uint32_t length = getLe32(header_ + 1);
       if (!isKnownType(type)) {
         fail("unknown frame type " + describeType(type));
         break;
@@ -122,4 +117,4 @@ std::string FrameStreamReader::finish() const {
   return {};
 }
 
-}  // namespace zarn::parent
+}  // namespace zarn::tools

@@ -11,15 +11,9 @@
 #include <string>
 #include <vector>
 
-namespace zarn::parent {
+#include "wire_format.h"
 
-inline constexpr std::uint8_t kFrameError = 'E';
-inline constexpr std::uint8_t kFramePong = 'O';
-inline constexpr std::uint8_t kFrameRunning = 'R';
-inline constexpr std::uint8_t kFrameChunk = 'C';
-
-// Size of the header at the start of every C payload.
-inline constexpr std::size_t kChunkHeaderSize = 8;
+namespace zarn::tools {
 
 struct Frame {
   std::uint8_t type = 0;
@@ -67,7 +61,7 @@ class FrameStreamReader {
 
   std::size_t maxPayload_;
   std::deque<Frame> ready_;
-  std::uint8_t header_[5] = {};
+  std::uint8_t header_[kFrameHeaderSize] = {};
   std::size_t headerFill_ = 0;
   bool inPayload_ = false;
   Frame current_;
@@ -75,4 +69,4 @@ class FrameStreamReader {
   std::string error_;
 };
 
-}  // namespace zarn::parent
+}  // namespace zarn::tools

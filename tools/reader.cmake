@@ -1,6 +1,7 @@
 # The parent side: the frame-stream reader library and the recorder.
 add_library(zarn_frame_stream STATIC frame_stream.cpp)
-target_include_directories(zarn_frame_stream PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
+# The wire format is the program's own header, shared with the parent side.
+target_include_directories(zarn_frame_stream PUBLIC ${CMAKE_CURRENT_SOURCE_DIR} ${PROJECT_SOURCE_DIR}/src)
 
 # The recorder needs libsndfile and libsoxr: always on Linux; on macOS only when they are there.
 find_package(PkgConfig)

@@ -95,6 +95,8 @@ struct OneBufferList {
 };
 
 inline constexpr std::int32_t kNoErr = 0;
+// The buffer list cannot hold the audio: it comes in more buffers than the list has room for.
+inline constexpr std::int32_t kBufferListTooSmall = -12737;
 
 // The stream's delegate and audio output: the capture object.
 class StreamDelegate {

@@ -39,7 +39,7 @@ Recording::Status Recording::fail(std::string message) {
   return Status::Failed;
 }
 
-std::string Recording::start(const parent::ChunkFormat& format) {
+std::string Recording::start(const tools::ChunkFormat& format) {
   if (std::string error; !target_.begin(error)) return error;
   const WriterFormat out{options_.container, options_.bits, outputRate_, format.channels};
   std::string error;
@@ -57,7 +57,7 @@ std::string Recording::start(const parent::ChunkFormat& format) {
 }
 
 // The first chunk's format starts the output; a later one must be the same. None: go on.
-std::optional<Recording::Status> Recording::accept(const parent::ChunkFormat& format) {
+std::optional<Recording::Status> Recording::accept(const tools::ChunkFormat& format) {
   if (inputFormat_) {
     if (format == *inputFormat_) return std::nullopt;
     // One file holds one rate and channel count; mixing them would be a lie about the audio.
@@ -78,7 +78,7 @@ std::optional<Recording::Status> Recording::accept(const parent::ChunkFormat& fo
 }
 
 // Frames of the chunk to record, cut at the asked duration (done is then set).
-std::size_t Recording::takeFrames(const parent::Chunk& chunk, bool& done) {
+std::size_t Recording::takeFrames(const tools::Chunk& chunk, bool& done) {
   std::size_t frames = chunk.samples.size() / bytesPerFrame(chunk.format);
   if (framesWanted_ && framesTaken_ + frames >= framesWanted_) {
     frames = static_cast<std::size_t>(framesWanted_ - framesTaken_);
@@ -88,7 +88,7 @@ std::size_t Recording::takeFrames(const parent::Chunk& chunk, bool& done) {
   return frames;
 }
 
-Recording::Status Recording::addChunk(const parent::Chunk& chunk) {
+Recording::Status Recording::addChunk(const tools::Chunk& chunk) {
   if (finished_) return error_.empty() ? Status::Done : Status::Failed;
   ++chunksReceived_;
   if (auto status = accept(chunk.format)) return *status;

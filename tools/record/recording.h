@@ -31,7 +31,7 @@ class Recording {
   // Done once the asked duration has been taken in (the chunk is cut to it); Failed on a format
   // change, an unusable format or a write error, with error() saying which. Later chunks are
   // ignored.
-  Status addChunk(const parent::Chunk& chunk);
+  Status addChunk(const tools::Chunk& chunk);
 
   // Flushes the resampler and closes the output (a file made for a recording that never got
   // audio is removed). Returns "" or what went wrong. Idempotent.
@@ -39,7 +39,7 @@ class Recording {
 
   const std::string& error() const { return error_; }
   bool hasAudio() const { return writer_ != nullptr; }
-  const std::optional<parent::ChunkFormat>& inputFormat() const { return inputFormat_; }
+  const std::optional<tools::ChunkFormat>& inputFormat() const { return inputFormat_; }
   unsigned outputRate() const { return outputRate_; }
 
   std::uint64_t chunksReceived() const { return chunksReceived_; }
@@ -53,9 +53,9 @@ class Recording {
 
  private:
   Status fail(std::string message);
-  std::optional<Status> accept(const parent::ChunkFormat& format);
-  std::string start(const parent::ChunkFormat& format);
-  std::size_t takeFrames(const parent::Chunk& chunk, bool& done);
+  std::optional<Status> accept(const tools::ChunkFormat& format);
+  std::string start(const tools::ChunkFormat& format);
+  std::size_t takeFrames(const tools::Chunk& chunk, bool& done);
   bool write(const float* interleaved, std::size_t frames);
   bool flush();
   bool resampleAndWrite(const float* interleaved, std::size_t frames);
@@ -64,7 +64,7 @@ class Recording {
   OutputTarget& target_;
   bool clip_;
 
-  std::optional<parent::ChunkFormat> inputFormat_;
+  std::optional<tools::ChunkFormat> inputFormat_;
   unsigned outputRate_ = 0;
   std::uint64_t framesWanted_ = 0;  // input frames; 0 = no limit
   std::uint64_t framesTaken_ = 0;   // input frames

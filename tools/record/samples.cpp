@@ -6,13 +6,13 @@
 
 namespace zarn::record {
 
-std::string describeFormat(const parent::ChunkFormat& format) {
+std::string describeFormat(const tools::ChunkFormat& format) {
   std::string kind = format.isFloat ? "float" : "int";
   return std::to_string(format.sampleRate) + " Hz, " + std::to_string(format.channels) + " ch, " +
          kind + std::to_string(format.bitsPerChannel);
 }
 
-std::optional<std::string> unsupportedFormat(const parent::ChunkFormat& format) {
+std::optional<std::string> unsupportedFormat(const tools::ChunkFormat& format) {
   if (format.sampleRate == 0) return "a sample rate of 0 Hz";
   if (format.channels == 0) return "0 channels";
   const unsigned bits = format.bitsPerChannel;
@@ -24,7 +24,7 @@ std::optional<std::string> unsupportedFormat(const parent::ChunkFormat& format) 
   return std::nullopt;
 }
 
-std::size_t bytesPerFrame(const parent::ChunkFormat& format) {
+std::size_t bytesPerFrame(const tools::ChunkFormat& format) {
   return std::size_t{format.channels} * (format.bitsPerChannel / 8u);
 }
 
@@ -48,7 +48,7 @@ std::int32_t load24(const std::uint8_t* p) {
 
 }  // namespace
 
-void appendAsFloat(const parent::ChunkFormat& format, std::span<const std::uint8_t> bytes,
+void appendAsFloat(const tools::ChunkFormat& format, std::span<const std::uint8_t> bytes,
                    std::vector<float>& out) {
   const std::size_t width = format.bitsPerChannel / 8u;
   const std::size_t count = bytes.size() / width;

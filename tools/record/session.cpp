@@ -159,15 +159,15 @@ void Session::onBytes(std::span<const std::uint8_t> bytes) {
   }
 }
 
-void Session::onFrame(const parent::Frame& frame) {
+void Session::onFrame(const tools::Frame& frame) {
   switch (frame.type) {
-    case parent::kFrameRunning:
+    case kFrameRunning:
       if (phase_ == Phase::Starting) onRunning();
       break;
-    case parent::kFrameError:
+    case kFrameError:
       onHelperError(frame);
       break;
-    case parent::kFrameChunk:
+    case kFrameChunk:
       if (phase_ == Phase::Recording) onChunk(frame);
       break;
     default:
@@ -186,7 +186,7 @@ void Session::onRunning() {
   }
 }
 
-void Session::onHelperError(const parent::Frame& frame) {
+void Session::onHelperError(const tools::Frame& frame) {
   const std::string text(frame.payload.begin(), frame.payload.end());
   const std::string message = text.empty() ? "the helper reported an unnamed error" : text;
   // Once the recording has ended (done, interrupted or failed) a late error changes nothing
@@ -199,10 +199,10 @@ void Session::onHelperError(const parent::Frame& frame) {
   }
 }
 
-void Session::onChunk(const parent::Frame& frame) {
+void Session::onChunk(const tools::Frame& frame) {
   noteAudio(Clock::now());
   // The reader has checked that every C payload holds its header.
-  switch (recording_.addChunk(*parent::decodeChunk(frame.payload))) {
+  switch (recording_.addChunk(*tools::decodeChunk(frame.payload))) {
     case Recording::Status::Continue:
       break;
     case Recording::Status::Done:

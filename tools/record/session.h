@@ -46,10 +46,10 @@ class Session {
   bool readHelper();
   void onSignals();
   void onBytes(std::span<const std::uint8_t> bytes);
-  void onFrame(const parent::Frame& frame);
+  void onFrame(const tools::Frame& frame);
   void onRunning();
-  void onHelperError(const parent::Frame& frame);
-  void onChunk(const parent::Frame& frame);
+  void onHelperError(const tools::Frame& frame);
+  void onChunk(const tools::Frame& frame);
   void onEndOfOutput();
   void stop();
   void finishHelper();
@@ -64,7 +64,7 @@ class Session {
   OutputTarget output_;
   Recording recording_;
   std::optional<HelperProcess> helper_;
-  parent::FrameStreamReader reader_;
+  tools::FrameStreamReader reader_;
   Phase phase_ = Phase::Starting;
   Clock::time_point deadline_;
   Clock::time_point nextDisplay_;

@@ -44,8 +44,6 @@ struct Delivery {
   Fault fault = Fault::none;
 };
 
-// The status the platform's buffer-list call returns when the list has too few buffers.
-inline constexpr std::int32_t kListTooSmall = -12737;
 // The status the service returns for a list call that fails for any other reason.
 inline constexpr std::int32_t kListFailed = -12731;
 

@@ -613,7 +613,7 @@ std::int32_t SimulatedService::audioBufferListWithRetainedBlockBuffer(SampleBuff
     b.counts.listPrepared = false;
   }
   const Fault fault = b.delivery.fault;
-  if (fault == Fault::twoBuffers) return kListTooSmall;
+  if (fault == Fault::twoBuffers) return kBufferListTooSmall;
 
   auto* block = new SimBlock;
   block->owner = &b;
