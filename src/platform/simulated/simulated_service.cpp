@@ -185,52 +185,43 @@ struct StreamState : std::enable_shared_from_this<StreamState> {
   }
 
   enum class Wake { go, stop, halt };
+  using Deadline = std::optional<Clock::time_point>;
 
-  void run(const Script& script) {
-    const auto started = Clock::now();
-    std::optional<Clock::time_point> haltAt;
-    std::uint64_t haltAfter = UINT64_MAX;
-    if (script.halt && script.halt->when == Halt::When::afterMs) {
-      haltAt = started + std::chrono::milliseconds(script.halt->count);
-    } else if (script.halt) {
-      haltAfter = script.halt->count;
+  // Under the mutex: waits until ready() holds and `until` has passed, or until stop or halt.
+  template <class Ready>
+  Wake waitFor(std::unique_lock<std::mutex>& hold, Ready ready, Deadline until, Deadline haltAt) {
+    for (;;) {
+      if (stopping) return Wake::stop;
+      const auto now = Clock::now();
+      if (haltAt && now >= *haltAt) return Wake::halt;
+      if (ready() && (!until || now >= *until)) return Wake::go;
+      Deadline deadline = haltAt;
+      if (until && *until > now && (!deadline || *until < *deadline)) deadline = until;
+      if (deadline) {
+        changed.wait_until(hold, *deadline);
+      } else {
+        changed.wait(hold);
+      }
     }
+  }
+
+  // Hands the script's deliveries to the core, round after round, then waits for the end; says
+  // how it ended.
+  Wake deliverAll(std::unique_lock<std::mutex>& hold, const Script& script, Deadline haltAt,
+                  std::uint64_t haltAfter) {
     const auto pace = std::chrono::milliseconds(script.paceMs);
     const int slots = script.threads;
-
-    std::unique_lock<std::mutex> hold(mutex);
-    // Waits until ready() holds and `until` has passed, or until stop or halt.
-    auto wait = [&](auto ready, std::optional<Clock::time_point> until) {
-      for (;;) {
-        if (stopping) return Wake::stop;
-        const auto now = Clock::now();
-        if (haltAt && now >= *haltAt) return Wake::halt;
-        if (ready() && (!until || now >= *until)) return Wake::go;
-        std::optional<Clock::time_point> deadline = haltAt;
-        if (until && *until > now && (!deadline || *until < *deadline)) deadline = until;
-        if (deadline) {
-          changed.wait_until(hold, *deadline);
-        } else {
-          changed.wait(hold);
-        }
-      }
-    };
-
     std::uint64_t index = 0;
     std::uint64_t frames = 0;
-    std::optional<Clock::time_point> due;
-    Wake wake = Wake::go;
+    Deadline due;
     const bool forever = script.repeat == Script::kForever;
-    for (std::int64_t round = 0;
-         wake == Wake::go && !script.deliveries.empty() && (forever || round < script.repeat);
+    for (std::int64_t round = 0; !script.deliveries.empty() && (forever || round < script.repeat);
          ++round) {
       for (const Delivery& delivery : script.deliveries) {
-        if (index >= haltAfter) {
-          wake = Wake::halt;
-          break;
-        }
-        wake = wait([&] { return inFlight < slots; }, due);
-        if (wake != Wake::go) break;
+        if (index >= haltAfter) return Wake::halt;
+        const Wake wake = waitFor(
+            hold, [&] { return inFlight < slots; }, due, haltAt);
+        if (wake != Wake::go) return wake;
         ++inFlight;
         service.deliver(slots, [self = shared_from_this(), delivery, index, frames] {
           self->deliverOne(delivery, index, frames);
@@ -240,10 +231,21 @@ struct StreamState : std::enable_shared_from_this<StreamState> {
         if (pace.count() > 0) due = Clock::now() + pace;
       }
     }
-    if (wake == Wake::go) {
-      wake = index >= haltAfter ? Wake::halt : wait([] { return false; }, std::nullopt);
+    if (index >= haltAfter) return Wake::halt;
+    return waitFor(
+        hold, [] { return false; }, std::nullopt, haltAt);
+  }
+
+  void run(const Script& script) {
+    Deadline haltAt;
+    std::uint64_t haltAfter = UINT64_MAX;
+    if (script.halt && script.halt->when == Halt::When::afterMs) {
+      haltAt = Clock::now() + std::chrono::milliseconds(script.halt->count);
+    } else if (script.halt) {
+      haltAfter = script.halt->count;
     }
-    if (wake != Wake::halt) return;
+    std::unique_lock<std::mutex> hold(mutex);
+    if (deliverAll(hold, script, haltAt, haltAfter) != Wake::halt) return;
 
     // The platform ends a stream's deliveries before it reports that the stream stopped.
     changed.wait(hold, [this] { return inFlight == 0 || stopping; });
