@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Capture latency and cost on a private PipeWire server: zarn-audio armed versus parec and
-# pw-record on the same output, in the same run. Prints one table.
+# Capture latency and cost on a private PipeWire server: zarn-audio armed, on its native PipeWire
+# service and on its libpulse one, versus parec and pw-record on the same output, in the same
+# run. Prints one table and whether our services meet their goals against parec.
 #
 #   bench/pulse_latency.sh [BUILD_DIR] [options of bench/pulse_latency.py]
 #

@@ -9,7 +9,8 @@ if(TARGET zarn_pulse)
   # machine, without a server.
   foreach(name test_pulse_fragments test_pulse_record_machine)
     add_executable(${name} ${name}.cpp)
-    target_link_libraries(${name} PRIVATE zarn_core zarn_pulse GTest::gtest_main)
+    # zarn_linux: the pulse service and the captureService() the core refers to.
+    target_link_libraries(${name} PRIVATE zarn_core zarn_linux GTest::gtest_main)
     gtest_discover_tests(${name})
   endforeach()
 

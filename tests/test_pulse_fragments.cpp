@@ -9,6 +9,7 @@
 
 #include "capture_object.h"
 #include "frames.h"
+#include "platform/pulse/objects.h"
 #include "platform/pulse/pulse_service.h"
 
 namespace zarn::platform::pulse {

@@ -40,12 +40,20 @@ struct TempDir {
 
 struct ServerKind {
   std::string name;
-  unsigned rate;  // unusual rates, so a header that names some fixed rate shows
-  friend void PrintTo(const ServerKind& kind, std::ostream* out) { *out << kind.name; }
+  unsigned rate;        // unusual rates, so a header that names some fixed rate shows
+  bool native = false;  // PipeWire: the product on PipeWire's own protocol, not on libpulse
+  friend void PrintTo(const ServerKind& kind, std::ostream* out) {
+    *out << kind.name << (kind.native ? "_native" : "");
+  }
 };
 
+#ifdef ZARN_NATIVE_PIPEWIRE
+// The same cases once more, built for the product's native PipeWire service.
+inline const auto kServerKinds = ::testing::Values(ServerKind{"pipewire", 44100, true});
+#else
 inline const auto kServerKinds =
     ::testing::Values(ServerKind{"pulseaudio", 32000}, ServerKind{"pipewire", 44100});
+#endif
 
 // A private server in a directory of its own, stopped and removed at the end; one that does not
 // start throws. Its client environment goes into this process's, for the product and pactl.
@@ -56,9 +64,15 @@ class SoundServer {
         run(kScript + " start " + kind.name + " " + home_.dir + " --rate " +
             std::to_string(kind.rate) + " --outputs " + std::to_string(outputs) + " --owner $PPID");
     if (!env) throw std::runtime_error("the " + kind.name + " server did not start");
-    // KEY=VALUE lines; the environment keeps the strings for good.
-    for (std::size_t at = 0, end; (end = env->find('\n', at)) != std::string::npos; at = end + 1)
-      ::putenv(::strdup(env->substr(at, end - at).c_str()));
+    // KEY=VALUE lines.
+    for (std::size_t at = 0, end; (end = env->find('\n', at)) != std::string::npos; at = end + 1) {
+      const std::string line = env->substr(at, end - at);
+      const auto eq = line.find('=');
+      ::setenv(line.substr(0, eq).c_str(), line.substr(eq + 1).c_str(), 1);
+    }
+    // The product takes PipeWire's own protocol whenever its daemon answers; a socket that does
+    // not exist keeps it on libpulse.
+    if (!kind.native) ::setenv("PIPEWIRE_REMOTE", "zarn-no-pipewire", 1);
   }
   ~SoundServer() { stop(); }
 
@@ -76,6 +90,12 @@ class SoundServer {
   bool stopPlaying(pid_t pid) {
     return pid > 0 && run("kill " + std::to_string(pid) + " && for i in $(seq 250); do [ -z \"$(" +
                           "pactl list short sink-inputs)\" ] && exit 0; sleep 0.02; done; exit 1");
+  }
+
+  // Stops or starts the PipeWire session manager (the script's `session-manager`).
+  bool sessionManager(const std::string& action) {
+    return run(kScript + " session-manager " + home_.dir + " " + action + " >/dev/null")
+        .has_value();
   }
 
   bool pactl(const std::string& a) { return run("pactl " + a + " >/dev/null 2>&1").has_value(); }

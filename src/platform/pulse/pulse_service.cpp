@@ -1,14 +1,128 @@
-// The process's capture service.
+// The capture service over libpulse. The process's capture service is chosen in
+// platform/linux_service.cpp.
 #include "platform/pulse/pulse_service.h"
 
-namespace zarn::platform {
+#include <pulse/error.h>
 
-CaptureService& captureService() {
-  static CaptureService* const service = new pulse::PulseService;  // never destroyed
-  return *service;
+#include <limits>
+#include <thread>
+#include <utility>
+
+#include "platform/pulse/connection.h"
+#include "platform/pulse/objects.h"
+#include "platform/pulse/record_stream.h"
+
+namespace zarn::platform::pulse {
+void PulseService::getShareableContent(bool, bool, ContentCompletion completion) {
+  std::thread([done = std::move(completion)] {
+    std::string error;
+    std::shared_ptr<Connection> connection = Connection::open(error);
+    std::vector<Output> sinks;
+    std::string defaultName;
+    if (!connection || !connection->listOutputs(sinks, defaultName, error)) {
+      connection.reset();  // closed before the answer, on this thread
+      return done(nullptr, makeError(error));
+    }
+    auto content = std::make_shared<PulseContent>();
+    content->outputs = recordableOutputs(sinks, defaultName);
+    // Screens have nothing to do with it: with nothing to record, say so as a start failure.
+    if (content->outputs.empty()) return done(nullptr, makeError(kNoOutputText));
+    content->connection = std::move(connection);
+    done(std::move(content), nullptr);
+  }).detach();
 }
 
-}  // namespace zarn::platform
+std::vector<std::shared_ptr<Display>> PulseService::displays(ShareableContent& content) {
+  auto& pulseContent = static_cast<PulseContent&>(content);
+  std::vector<std::shared_ptr<Display>> result;
+  for (const Output& output : pulseContent.outputs) {
+    auto display = std::make_shared<PulseDisplay>();
+    display->connection = pulseContent.connection;
+    display->output = output;
+    result.push_back(std::move(display));
+  }
+  return result;
+}
+
+std::shared_ptr<ContentFilter> PulseService::makeContentFilter(Display& display) {
+  auto& pulseDisplay = static_cast<PulseDisplay&>(display);
+  auto filter = std::make_shared<PulseFilter>();
+  filter->connection = pulseDisplay.connection;
+  filter->output = pulseDisplay.output;
+  return filter;
+}
+
+std::shared_ptr<Stream> PulseService::makeStream(ContentFilter& filter,
+                                                 const StreamConfiguration& configuration,
+                                                 StreamDelegate& delegate) {
+  auto& pulseFilter = static_cast<PulseFilter&>(filter);
+  // One channel asked for is the output's channels averaged (RecordStream); the video values have
+  // no counterpart.
+  const auto channels = static_cast<std::uint32_t>(
+      configuration.channelCount < 1
+          ? 1
+          : (configuration.channelCount > 32 ? 32 : configuration.channelCount));
+  return std::make_shared<RecordStream>(pulseFilter.connection, pulseFilter.output, channels,
+                                        delegate);
+}
+
+bool PulseService::addStreamOutput(Stream& stream, StreamDelegate& output, OutputType type,
+                                   SampleHandlerQueue, ErrorPtr& error) {
+  switch (type) {
+    case OutputType::audio:
+      static_cast<RecordStream&>(stream).setAudioOutput(&output);
+      return true;
+    case OutputType::screen:
+      return true;  // accepted; no video is ever delivered
+    case OutputType::microphone:
+      break;
+  }
+  error = makeError(pa_strerror(PA_ERR_NOTSUPPORTED));
+  return false;
+}
+
+void PulseService::startCapture(Stream& stream, ErrorCompletion completion) {
+  static_cast<RecordStream&>(stream).start(std::move(completion));
+}
+
+void PulseService::stopCapture(Stream& stream, ErrorCompletion completion) {
+  static_cast<RecordStream&>(stream).stop(std::move(completion));
+}
+
+std::string PulseService::localizedDescription(const Error& error) {
+  return static_cast<const PulseError&>(error).text;
+}
+
+const FormatDescription* PulseService::sampleBufferFormatDescription(SampleBuffer& buffer) {
+  return &static_cast<PulseSampleBuffer&>(buffer).format;
+}
+
+bool PulseService::streamBasicDescription(const FormatDescription& format,
+                                          StreamDescription& description) {
+  const auto& pulseFormat = static_cast<const PulseFormat&>(format);
+  description.sampleRate = pulseFormat.rate;
+  description.formatFlags = kAudioFormatFlagIsFloat;
+  description.channelsPerFrame = pulseFormat.channels;
+  description.bitsPerChannel = 32;
+  return true;
+}
+
+std::int32_t PulseService::audioBufferListWithRetainedBlockBuffer(SampleBuffer& buffer,
+                                                                  OneBufferList& list,
+                                                                  BlockBuffer*& retainedBlock) {
+  auto& fragment = static_cast<PulseSampleBuffer&>(buffer);
+  if (list.numberBuffers != 1) return kBufferListTooSmall;
+  // The fragment stays the stream's until the delivery returns; the "block" is the fragment
+  // itself and releasing it is nothing.
+  retainedBlock = reinterpret_cast<BlockBuffer*>(&fragment);
+  const bool fits = fragment.size <= std::numeric_limits<std::uint32_t>::max();
+  list.buffer.numberChannels = fragment.format.channels;
+  list.buffer.dataByteSize = fits ? static_cast<std::uint32_t>(fragment.size) : 0;
+  list.buffer.data = fits ? fragment.data : nullptr;
+  return kNoErr;
+}
+
+}  // namespace zarn::platform::pulse
 
 #if defined(__SANITIZE_THREAD__)
 // ThreadSanitizer builds only, here because this file is always linked. The client library is
