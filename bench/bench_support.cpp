@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "frames.h"
+#include "pipes.h"
 #include "platform/std_handles.h"
 
 namespace zarn::bench {
@@ -25,9 +26,8 @@ void drain(int fd) {
 
 void frameOutputToDrainedPipe() {
   static const bool ready = [] {
-    if (::pipe2(pipeFds, O_CLOEXEC) != 0) std::abort();
     // A bigger pipe, as a parent reading in large blocks would not be the bottleneck.
-    ::fcntl(pipeFds[1], F_SETPIPE_SZ, 1 << 20);
+    if (!test::openPipe(pipeFds, 0, 1 << 20)) std::abort();
     std::thread(drain, pipeFds[0]).detach();
     stdoutLock = new StdoutLock;
     stdoutHandle = new platform::OutputHandle(pipeFds[1]);

@@ -1,7 +1,8 @@
 # Benchmarks of the host channel and the sample handler. Each prints Google Benchmark's table
 # and then a comparison against its plain references.
 add_library(zarn_bench_support STATIC bench_support.cpp)
-target_include_directories(zarn_bench_support PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
+target_include_directories(zarn_bench_support PUBLIC ${CMAKE_CURRENT_SOURCE_DIR}
+                                                  PRIVATE ${PROJECT_SOURCE_DIR}/tests)
 target_link_libraries(zarn_bench_support PUBLIC zarn_core benchmark::benchmark)
 
 add_executable(bench_frames bench_frames.cpp)

@@ -5,15 +5,15 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/ioctl.h>
-#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 
 #include <cerrno>
 #include <cstring>
-#include <fstream>
 #include <stdexcept>
 #include <utility>
+
+#include "pipes.h"
 
 extern char** environ;
 
@@ -29,6 +29,17 @@ int remainingMs(Clock::time_point deadline) {
 
 void setNonBlocking(int fd) {
   ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+}
+
+// A file of the child's own for its standard error: it never blocks the child, and it goes away
+// with the last descriptor.
+int unlinkedFile() {
+  char path[] = "/tmp/zarn-child-XXXXXX";
+  const int fd = ::mkstemp(path);
+  if (fd < 0) return -1;
+  ::unlink(path);
+  ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+  return fd;
 }
 
 }  // namespace
@@ -117,8 +128,8 @@ ChildProcess::ChildProcess(const std::string& path, const std::vector<std::strin
   // A parent that closes a pipe must see EPIPE, not die of it.
   [[maybe_unused]] static const bool ignored = ::signal(SIGPIPE, SIG_IGN) != SIG_ERR;
   int in[2], out[2];
-  stderr_ = ::memfd_create("child-stderr", MFD_CLOEXEC);
-  if (stderr_ < 0 || ::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0)
+  stderr_ = unlinkedFile();
+  if (stderr_ < 0 || !openPipe(in) || !openPipe(out))
     throw std::runtime_error("cannot make the child's pipes");
   if (options.nonBlockingStdin) setNonBlocking(in[0]);
   if (options.nonBlockingStdout) setNonBlocking(out[1]);
@@ -185,9 +196,12 @@ ExitResult ChildProcess::wait(milliseconds timeout) {
 }
 
 std::string ChildProcess::stderrText() const {
-  // A file of its own, at offset 0, however far the child has written.
-  std::ifstream file("/proc/self/fd/" + std::to_string(stderr_));
-  return {std::istreambuf_iterator<char>(file), {}};
+  // Read from the start whatever the child has written, without moving its offset.
+  std::string text;
+  char chunk[4096];
+  for (ssize_t n; (n = ::pread(stderr_, chunk, sizeof chunk, off_t(text.size()))) > 0;)
+    text.append(chunk, static_cast<std::size_t>(n));
+  return text;
 }
 
 }  // namespace zarn::test

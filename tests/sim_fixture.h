@@ -8,6 +8,7 @@
 #include "capture_object.h"
 #include "child_process.h"
 #include "frames.h"
+#include "pipes.h"
 #include "platform/simulated/script.h"
 #include "platform/simulated/simulated_service.h"
 
@@ -35,9 +36,8 @@ class FramePipe : public FrameInput {
   explicit FramePipe(int fd) : FrameInput(fd) {}
   static int makePipe() {
     int fds[2];
-    if (::pipe2(fds, O_CLOEXEC) != 0) std::abort();
     // Room for several large chunks, so writers rarely wait on a test that reads late.
-    ::fcntl(fds[1], F_SETPIPE_SZ, 1 << 20);
+    if (!openPipe(fds, 0, 1 << 20)) std::abort();
     ::fcntl(fds[0], F_SETFL, O_NONBLOCK);
     stdoutLock = new StdoutLock;
     stdoutHandle = new platform::OutputHandle(fds[1]);

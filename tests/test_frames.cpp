@@ -18,6 +18,7 @@
 
 #include "frame_stream.h"
 #include "frames.h"
+#include "pipes.h"
 
 namespace zarn {
 namespace {
@@ -43,7 +44,7 @@ struct WriterOn {
 struct PipeReader {
   explicit PipeReader(bool nonBlockingWriter = false, std::size_t chunk = 1 << 16,
                       std::chrono::microseconds pause = 0us) {
-    EXPECT_EQ(::pipe2(fds_, O_CLOEXEC), 0);
+    EXPECT_TRUE(test::openPipe(fds_));
     if (nonBlockingWriter) ::fcntl(fds_[1], F_SETFL, O_NONBLOCK);
     thread_ = std::thread([this, chunk, pause] {
       Bytes buffer(chunk);

@@ -9,6 +9,7 @@
 
 #include "capture_object.h"
 #include "frames.h"
+#include "pipes.h"
 #include "platform/pulse/objects.h"
 #include "platform/pulse/pulse_service.h"
 
@@ -21,7 +22,7 @@ struct NotAStream final : Stream {};
 std::vector<std::uint8_t> written() {
   static const int fd = [] {
     int fds[2];
-    if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) std::abort();
+    if (!test::openPipe(fds, O_NONBLOCK)) std::abort();
     stdoutLock = new StdoutLock;
     stdoutHandle = new OutputHandle(fds[1]);
     return fds[0];
