@@ -13,17 +13,5 @@ if(TARGET zarn_pulse)
     target_link_libraries(${name} PRIVATE zarn_core zarn_linux GTest::gtest_main)
     gtest_discover_tests(${name})
   endforeach()
-
-  # The product on private PulseAudio and PipeWire servers that each test starts and stops.
-  foreach(name test_pulse_capture test_pulse_follow)
-    add_executable(${name} ${name}.cpp)
-    target_link_libraries(${name} PRIVATE zarn_test_support zarn_frame_stream GTest::gmock
-                                          GTest::gtest_main)
-    target_compile_definitions(${name} PRIVATE
-      ZARN_AUDIO_PATH="$<TARGET_FILE:zarn-audio>"
-      ZARN_SOUND_SERVER="${PROJECT_SOURCE_DIR}/scripts/sound-server")
-    add_dependencies(${name} zarn-audio)
-    gtest_discover_tests(${name} PROPERTIES TIMEOUT 60)
-  endforeach()
 endif()
 

@@ -28,9 +28,12 @@ std::vector<std::string> helperCommand(const char* argv0) {
     return words;
   }
   // Linux names the executable in /proc; elsewhere the path it was started by will do.
+  std::string path = argv0;
+#ifdef __linux__
   char self[PATH_MAX];
   const ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
-  std::string path = n > 0 ? std::string(self, static_cast<std::size_t>(n)) : argv0;
+  if (n > 0) path.assign(self, static_cast<std::size_t>(n));
+#endif
   const auto slash = path.find_last_of('/');
   return {(slash == std::string::npos ? std::string(".") : path.substr(0, slash)) + "/zarn-audio"};
 }
