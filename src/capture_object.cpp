@@ -20,9 +20,4 @@ bool SysAudioCapture::readArmed() {
   return value;
 }
 
-bool SysAudioCapture::hasStream() {
-  std::lock_guard<std::mutex> hold(streamAccess_);
-  return stream_ != nullptr;
-}
-
 }  // namespace zarn

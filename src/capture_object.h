@@ -28,8 +28,6 @@ class SysAudioCapture final : public platform::StreamDelegate {
   // The synchronous read of the arm state on armQueue.
   bool readArmed();
 
-  bool hasStream();
-
   void streamDidOutputSampleBuffer(platform::Stream& stream, platform::SampleBuffer& sampleBuffer,
                                    platform::OutputType type) override;
   void streamDidStopWithError(platform::Stream& stream, const platform::Error& error) override;

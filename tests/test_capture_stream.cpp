@@ -28,42 +28,30 @@ std::vector<Frame> byType(std::vector<Frame> frames) {
 
 using CaptureStream = SimTest;
 
-TEST_F(CaptureStream, StartConfiguresTheFirstDisplayAndStoresTheStreamBeforeRunning) {
+TEST_F(CaptureStream, StartUsesTheFirstDisplayAndStoresTheStreamBeforeRunning) {
   Script script;
   script.displays = 3;
   Sim s(script);
-  // With the frame writer held, R cannot go out; the stream must be stored before R is tried.
+  // With the frame writer held, R cannot go out; a stop now must already find the stream.
   stdoutLock->lock();
   std::thread starting([&] { s.capture.start(); });
-  bool storedFirst =
-      s.service.waitFor([](auto& r) { return r.capturesStarted == 1; }, milliseconds(5000));
-  const auto deadline = std::chrono::steady_clock::now() + milliseconds(5000);
-  while (storedFirst && !s.capture.hasStream()) {
-    storedFirst = std::chrono::steady_clock::now() < deadline;
-    std::this_thread::sleep_for(milliseconds(2));
-  }
+  ASSERT_TRUE(
+      s.service.waitFor([](auto& r) { return r.capturesStarted == 1; }, milliseconds(5000)));
+  std::thread stopping([&] { s.capture.stop(); });
+  const bool storedFirst =
+      s.service.waitFor([](auto& r) { return r.stopsAsked == 1; }, milliseconds(5000));
   stdoutLock->unlock();
   starting.join();
+  stopping.join();
   EXPECT_TRUE(storedFirst);
   EXPECT_EQ(frames().readUntilQuiet(), std::vector<Frame>{emptyFrame(kFrameRunning)});
 
   const sim::Record r = s.service.record();
-  ASSERT_EQ(r.queries.size(), 1u);
-  EXPECT_FALSE(r.queries[0].excludeDesktopWindows);
-  EXPECT_TRUE(r.queries[0].onScreenWindowsOnly);
   EXPECT_EQ(r.filterDisplays, std::vector<int>{0});
-  ASSERT_EQ(r.configurations.size(), 1u);
-  const platform::StreamConfiguration& c = r.configurations[0];
-  EXPECT_EQ(
-      std::tuple(c.capturesAudio, c.channelCount, c.excludesCurrentProcessAudio, c.width, c.height,
-                 c.minimumFrameInterval.value, c.minimumFrameInterval.timescale, c.showsCursor),
-      std::tuple(true, 1, true, 2u, 2u, 1, 1, false));
-  // One output, for audio only, on the shared user-initiated queue, and it is the capture object.
+  // One output, for audio only, and it is the capture object.
   ASSERT_EQ(r.outputs.size(), 1u);
   EXPECT_EQ(r.outputs[0].type, platform::OutputType::audio);
-  EXPECT_EQ(r.outputs[0].queue, platform::SampleHandlerQueue::globalUserInitiated);
   EXPECT_TRUE(r.outputs[0].isDelegate);
-  EXPECT_EQ(std::tuple(r.streamsMade, r.startsAsked), std::tuple(1, 1));
 }
 
 // Each way start can fail: one error frame, no stream kept, nothing stopped.
@@ -90,7 +78,6 @@ TEST_P(StartFails, WithOneErrorFrameAndTheStreamDropped) {
   s.capture.start();
   // Compared whole, so the length field is checked too (14 bytes for an empty description).
   EXPECT_EQ(frames().readUntilQuiet(), std::vector<Frame>{errorFrame(c.message)});
-  EXPECT_FALSE(s.capture.hasStream());
   const sim::Record r = s.service.record();
   EXPECT_EQ(r.streamsMade, c.streamsMade);
   EXPECT_EQ(r.streamsDestroyed, r.streamsMade);  // dropped, not kept
@@ -126,12 +113,9 @@ TEST_F(CaptureStream, PlatformStopIsReportedAndALaterStopStillStopsTheStream) {
   EXPECT_EQ(byType(frames().readUntilQuiet()),
             (std::vector<Frame>{emptyFrame(kFrameRunning),
                                 errorFrame("stream stopped with error: device unplugged")}));
-  EXPECT_TRUE(s.capture.hasStream());  // kept until a stop
-
-  s.capture.stop();  // returns only once the (late) completion has run
+  s.capture.stop();  // the stream was kept; this returns only once the (late) completion has run
   sim::Record r = s.service.record();
   EXPECT_EQ(std::tuple(r.stopsAsked, r.stopsCompleted), std::tuple(1, 1));
-  EXPECT_FALSE(s.capture.hasStream());
   s.capture.stop();
   EXPECT_EQ(s.service.record().stopsAsked, 1);
   EXPECT_EQ(frames().readUntilQuiet(), std::vector<Frame>{});  // the stop's error is dropped

@@ -35,7 +35,8 @@ struct SerialQueue::Impl {
   }
 };
 
-SerialQueue::SerialQueue(const char* label) : label_(label), impl_(new Impl) {}
+// The label names a dispatch queue on macOS; a thread of our own needs none.
+SerialQueue::SerialQueue(const char*) : impl_(new Impl) {}
 
 SerialQueue::~SerialQueue() {
   {

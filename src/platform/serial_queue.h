@@ -4,7 +4,6 @@
 #pragma once
 
 #include <functional>
-#include <string>
 #include <type_traits>
 
 namespace zarn::platform {
@@ -15,8 +14,6 @@ class SerialQueue {
   SerialQueue(const SerialQueue&) = delete;
   SerialQueue& operator=(const SerialQueue&) = delete;
   ~SerialQueue();
-
-  const std::string& label() const { return label_; }
 
   // Runs the item and returns when it has run.
   template <class F>
@@ -32,7 +29,6 @@ class SerialQueue {
   void syncCall(void (*fn)(void*), void* context);
 
   struct Impl;
-  std::string label_;
   Impl* impl_;
 };
 

@@ -12,8 +12,7 @@ struct SerialQueue::Impl {
 
 // No attributes: serial, no quality-of-service class, inherited autorelease frequency.
 SerialQueue::SerialQueue(const char* label)
-    : label_(label),
-      impl_(new Impl{dispatch_queue_create(label_.c_str(), DISPATCH_QUEUE_SERIAL)}) {}
+    : impl_(new Impl{dispatch_queue_create(label, DISPATCH_QUEUE_SERIAL)}) {}
 
 SerialQueue::~SerialQueue() {
   delete impl_;

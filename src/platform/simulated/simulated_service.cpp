@@ -401,7 +401,7 @@ void SimulatedService::note(const std::function<void(Record&)>& change,
                             const std::function<std::string()>& line) {
   {
     std::lock_guard<std::mutex> hold(mutex_);
-    change(record_);
+    if (change) change(record_);
     if (recordFd_ >= 0 && line) {
       // One write per line, so the file is complete up to the last event whenever exit comes.
       const std::string text = line() + "\n";
@@ -452,15 +452,11 @@ void SimulatedService::deliver(int threads, std::function<void()> item) {
 void SimulatedService::getShareableContent(bool excludeDesktopWindows, bool onScreenWindowsOnly,
                                            ContentCompletion completion) {
   const Script s = script();
-  note(
-      [&](Record& r) {
-        r.queries.push_back({excludeDesktopWindows, onScreenWindowsOnly});
-      },
-      [&] {
-        return std::string("query exclude-desktop-windows=") + (excludeDesktopWindows ? "1" : "0") +
-               " on-screen-windows-only=" + (onScreenWindowsOnly ? "1" : "0") + " -> " +
-               outcomeName(s.query.outcome);
-      });
+  note(nullptr, [&] {
+    return std::string("query exclude-desktop-windows=") + (excludeDesktopWindows ? "1" : "0") +
+           " on-screen-windows-only=" + (onScreenWindowsOnly ? "1" : "0") + " -> " +
+           outcomeName(s.query.outcome);
+  });
   switch (s.query.outcome) {
     case Step::Outcome::hang: {
       std::lock_guard<std::mutex> hold(mutex_);
@@ -496,20 +492,16 @@ std::shared_ptr<Stream> SimulatedService::makeStream(ContentFilter&,
                                                      const StreamConfiguration& configuration,
                                                      StreamDelegate& delegate) {
   const StreamConfiguration& c = configuration;
-  note(
-      [&](Record& r) {
-        ++r.streamsMade;
-        r.configurations.push_back(c);
-      },
-      [&] {
-        return "stream audio=" + std::to_string(c.capturesAudio) +
-               " channels=" + std::to_string(c.channelCount) +
-               " exclude-own-audio=" + std::to_string(c.excludesCurrentProcessAudio) +
-               " width=" + std::to_string(c.width) + " height=" + std::to_string(c.height) +
-               " interval=" + std::to_string(c.minimumFrameInterval.value) + "/" +
-               std::to_string(c.minimumFrameInterval.timescale) +
-               " cursor=" + std::to_string(c.showsCursor);
-      });
+  note([&](Record& r) { ++r.streamsMade; },
+       [&] {
+         return "stream audio=" + std::to_string(c.capturesAudio) +
+                " channels=" + std::to_string(c.channelCount) +
+                " exclude-own-audio=" + std::to_string(c.excludesCurrentProcessAudio) +
+                " width=" + std::to_string(c.width) + " height=" + std::to_string(c.height) +
+                " interval=" + std::to_string(c.minimumFrameInterval.value) + "/" +
+                std::to_string(c.minimumFrameInterval.timescale) +
+                " cursor=" + std::to_string(c.showsCursor);
+       });
   return std::make_shared<SimStream>(*this, delegate);
 }
 

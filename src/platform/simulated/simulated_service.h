@@ -40,19 +40,13 @@ struct DeliveryRecord {
 };
 
 struct Record {
-  struct Query {
-    bool excludeDesktopWindows;
-    bool onScreenWindowsOnly;
-  };
   struct Output {
     OutputType type;
     SampleHandlerQueue queue;
     bool isDelegate;  // the output is the object given as the stream's delegate
   };
 
-  std::vector<Query> queries;
   std::vector<int> filterDisplays;  // index of the display each content filter was made over
-  std::vector<StreamConfiguration> configurations;  // one per stream made
   std::vector<Output> outputs;
   int streamsMade = 0;
   int streamsDestroyed = 0;
