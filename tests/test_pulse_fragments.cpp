@@ -36,7 +36,7 @@ class PulseFragments : public ::testing::Test {
  protected:
   PulseFragments() { written(); }
   void deliver(const void* data, std::size_t size, double rate) {
-    PulseSampleBuffer buffer{{}, data, size, {{}, rate, 1}};
+    FloatSampleBuffer buffer{{}, data, size, {{}, rate, 1}};
     capture_.streamDidOutputSampleBuffer(stream_, buffer, OutputType::audio);
   }
 
@@ -63,7 +63,7 @@ TEST_F(PulseFragments, EachFragmentIsOneFrameWithItsOwnFormatHolesAndEmptyOnesDr
 
 TEST_F(PulseFragments, RefusesAListOfOtherThanOneBufferAndNonAudioOutputs) {
   const float sample = 0.5f;
-  PulseSampleBuffer buffer{{}, &sample, sizeof sample, {{}, 32000, 1}};
+  FloatSampleBuffer buffer{{}, &sample, sizeof sample, {{}, 32000, 1}};
   OneBufferList list{2, {}};
   BlockBuffer* block = nullptr;
   EXPECT_NE(service_.audioBufferListWithRetainedBlockBuffer(buffer, list, block), kNoErr);

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "platform/capture_service.h"
+#include "platform/pipewire/connection.h"
 #include "platform/pipewire/pipewire_service.h"
 #include "platform/pulse/pulse_service.h"
 

@@ -222,14 +222,14 @@ void MonitorStream::State::carryOut(std::uint32_t actions) {
   if (actions & cancelTimers) setTimers(false);
   if (actions & startForwarding) forwarding_.store(true);
   if (actions & completeStart) finish(startDone_, nullptr);
-  if (actions & failStart) finish(startDone_, makeError(reason_));
+  if (actions & failStart) finish(startDone_, makeTextError(reason_));
   if (actions & reportLoss) report();
   if (actions & completeStop) finish(stopDone_, nullptr);
-  if (actions & refuseStop) finish(stopDone_, makeError("nothing is being captured"));
+  if (actions & refuseStop) finish(stopDone_, makeTextError("nothing is being captured"));
   if (actions & refuseStart) {
-    finish(refused_, makeError(phase_ == Phase::ended && !reason_.empty()
-                                   ? reason_
-                                   : "capture has already been started"));
+    finish(refused_, makeTextError(phase_ == Phase::ended && !reason_.empty()
+                                       ? reason_
+                                       : "capture has already been started"));
   }
 }
 
@@ -307,7 +307,7 @@ void MonitorStream::State::evaluate() {
 // The platform stopped the stream: said once, unless a stop came first.
 void MonitorStream::State::report() {
   if (!beginCall()) return;
-  delegate_.streamDidStopWithError(owner_, PipeWireError(reason_));
+  delegate_.streamDidStopWithError(owner_, TextError(reason_));
   endCall();
 }
 
@@ -317,7 +317,7 @@ void MonitorStream::State::deliverAll() {
   std::uint32_t rate = 0;
   while (const std::size_t count = backlog_.take(piece.get(), kPieceCapacity, rate)) {
     StreamDelegate* const target = output.load();
-    PipeWireSampleBuffer buffer;
+    FloatSampleBuffer buffer;
     buffer.data = piece.get();
     buffer.size = count * sizeof(float);
     buffer.format.rate = rate;

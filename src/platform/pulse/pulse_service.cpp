@@ -4,7 +4,6 @@
 
 #include <pulse/error.h>
 
-#include <limits>
 #include <thread>
 #include <utility>
 
@@ -21,12 +20,12 @@ void PulseService::getShareableContent(bool, bool, ContentCompletion completion)
     std::string defaultName;
     if (!connection || !connection->listOutputs(sinks, defaultName, error)) {
       connection.reset();  // closed before the answer, on this thread
-      return done(nullptr, makeError(error));
+      return done(nullptr, makeTextError(error));
     }
     auto content = std::make_shared<PulseContent>();
     content->outputs = recordableOutputs(sinks, defaultName);
     // Screens have nothing to do with it: with nothing to record, say so as a start failure.
-    if (content->outputs.empty()) return done(nullptr, makeError(kNoOutputText));
+    if (content->outputs.empty()) return done(nullptr, makeTextError(kNoOutputText));
     content->connection = std::move(connection);
     done(std::move(content), nullptr);
   }).detach();
@@ -66,19 +65,8 @@ std::shared_ptr<Stream> PulseService::makeStream(ContentFilter& filter,
                                         delegate);
 }
 
-bool PulseService::addStreamOutput(Stream& stream, StreamDelegate& output, OutputType type,
-                                   SampleHandlerQueue, ErrorPtr& error) {
-  switch (type) {
-    case OutputType::audio:
-      static_cast<RecordStream&>(stream).setAudioOutput(&output);
-      return true;
-    case OutputType::screen:
-      return true;  // accepted; no video is ever delivered
-    case OutputType::microphone:
-      break;
-  }
-  error = makeError(pa_strerror(PA_ERR_NOTSUPPORTED));
-  return false;
+void PulseService::setAudioOutput(Stream& stream, StreamDelegate& output) {
+  static_cast<RecordStream&>(stream).setAudioOutput(&output);
 }
 
 void PulseService::startCapture(Stream& stream, ErrorCompletion completion) {
@@ -87,39 +75,6 @@ void PulseService::startCapture(Stream& stream, ErrorCompletion completion) {
 
 void PulseService::stopCapture(Stream& stream, ErrorCompletion completion) {
   static_cast<RecordStream&>(stream).stop(std::move(completion));
-}
-
-std::string PulseService::localizedDescription(const Error& error) {
-  return static_cast<const PulseError&>(error).text;
-}
-
-const FormatDescription* PulseService::sampleBufferFormatDescription(SampleBuffer& buffer) {
-  return &static_cast<PulseSampleBuffer&>(buffer).format;
-}
-
-bool PulseService::streamBasicDescription(const FormatDescription& format,
-                                          StreamDescription& description) {
-  const auto& pulseFormat = static_cast<const PulseFormat&>(format);
-  description.sampleRate = pulseFormat.rate;
-  description.formatFlags = kAudioFormatFlagIsFloat;
-  description.channelsPerFrame = pulseFormat.channels;
-  description.bitsPerChannel = 32;
-  return true;
-}
-
-std::int32_t PulseService::audioBufferListWithRetainedBlockBuffer(SampleBuffer& buffer,
-                                                                  OneBufferList& list,
-                                                                  BlockBuffer*& retainedBlock) {
-  auto& fragment = static_cast<PulseSampleBuffer&>(buffer);
-  if (list.numberBuffers != 1) return kBufferListTooSmall;
-  // The fragment stays the stream's until the delivery returns; the "block" is the fragment
-  // itself and releasing it is nothing.
-  retainedBlock = reinterpret_cast<BlockBuffer*>(&fragment);
-  const bool fits = fragment.size <= std::numeric_limits<std::uint32_t>::max();
-  list.buffer.numberChannels = fragment.format.channels;
-  list.buffer.dataByteSize = fits ? static_cast<std::uint32_t>(fragment.size) : 0;
-  list.buffer.data = fits ? fragment.data : nullptr;
-  return kNoErr;
 }
 
 }  // namespace zarn::platform::pulse

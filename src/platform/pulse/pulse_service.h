@@ -13,11 +13,11 @@
 #include <string>
 #include <vector>
 
-#include "platform/capture_service.h"
+#include "platform/float_audio.h"
 
 namespace zarn::platform::pulse {
 
-class PulseService final : public CaptureService {
+class PulseService final : public FloatAudioService {
  public:
   void getShareableContent(bool, bool, ContentCompletion completion) override;
   std::vector<std::shared_ptr<Display>> displays(ShareableContent& content) override;
@@ -25,19 +25,11 @@ class PulseService final : public CaptureService {
   std::shared_ptr<Stream> makeStream(ContentFilter& filter,
                                      const StreamConfiguration& configuration,
                                      StreamDelegate& delegate) override;
-  bool addStreamOutput(Stream& stream, StreamDelegate& output, OutputType type, SampleHandlerQueue,
-                       ErrorPtr& error) override;
   void startCapture(Stream& stream, ErrorCompletion completion) override;
   void stopCapture(Stream& stream, ErrorCompletion completion) override;
-  std::string localizedDescription(const Error& error) override;
-  bool sampleBufferIsValid(SampleBuffer&) override { return true; }
-  bool sampleBufferDataIsReady(SampleBuffer&) override { return true; }
-  const FormatDescription* sampleBufferFormatDescription(SampleBuffer& buffer) override;
-  bool streamBasicDescription(const FormatDescription& format,
-                              StreamDescription& description) override;
-  std::int32_t audioBufferListWithRetainedBlockBuffer(SampleBuffer& buffer, OneBufferList& list,
-                                                      BlockBuffer*& retainedBlock) override;
-  void releaseBlockBuffer(BlockBuffer*) override {}
+
+ private:
+  void setAudioOutput(Stream& stream, StreamDelegate& output) override;
 };
 
 }  // namespace zarn::platform::pulse

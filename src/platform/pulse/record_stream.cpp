@@ -189,10 +189,10 @@ void RecordStream::State::carryOut(std::uint32_t actions, const std::string& rea
   if (actions & kQuery) query();
   if (actions & kWaitToSettle) waitToSettle();
   if (actions & kStartSucceeded) completeSoon(api(), std::move(startDone_), nullptr);
-  if (actions & kStartFailed) completeSoon(api(), std::move(startDone_), makeError(reason));
+  if (actions & kStartFailed) completeSoon(api(), std::move(startDone_), makeTextError(reason));
   if (actions & kStopDone) completeSoon(api(), std::move(stopDone_), nullptr);
-  if (actions & kStopFailed) completeSoon(api(), std::move(stopDone_), makeError(reason));
-  if (actions & kRejectCall) completeSoon(api(), std::move(rejected_), makeError(badState()));
+  if (actions & kStopFailed) completeSoon(api(), std::move(stopDone_), makeTextError(reason));
+  if (actions & kRejectCall) completeSoon(api(), std::move(rejected_), makeTextError(badState()));
   if (actions & kReportLoss) reportLoss(reason);
 }
 
@@ -247,7 +247,7 @@ void RecordStream::State::dropRecord() {
 
 void RecordStream::State::reportLoss(const std::string& reason) {
   if (!beginCallback()) return;
-  delegate_.streamDidStopWithError(owner_, PulseError(reason));
+  delegate_.streamDidStopWithError(owner_, TextError(reason));
   endCallback();
 }
 
@@ -315,7 +315,7 @@ void RecordStream::State::onRead(pa_stream* stream, std::size_t, void* data) {
 
 void RecordStream::State::deliver(pa_stream* stream, const void* bytes, std::size_t size) {
   const pa_sample_spec* sampleFormat = pa_stream_get_sample_spec(stream);
-  PulseSampleBuffer buffer;
+  FloatSampleBuffer buffer;
   buffer.data = bytes;  // null for a hole, which the core drops
   buffer.size = size;
   buffer.format.rate = sampleFormat->rate;

@@ -1,0 +1,61 @@
+// What the Linux services share: audio as 32-bit float samples in memory the service keeps for
+// the length of one delivery, and errors that are plain text. Each service derives from
+// FloatAudioService and delivers FloatSampleBuffers; the sample buffer operations are here, once.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <utility>
+
+#include "platform/capture_service.h"
+
+namespace zarn::platform {
+
+struct TextError final : Error {
+  explicit TextError(std::string text) : text(std::move(text)) {}
+  std::string text;
+};
+
+inline ErrorPtr makeTextError(std::string text) {
+  return std::make_shared<TextError>(std::move(text));
+}
+
+struct FloatFormat final : FormatDescription {
+  double rate = 0;
+  std::uint32_t channels = 1;
+};
+
+// One delivery's samples, borrowed from the service until the delivery returns. A hole in the
+// stream has no data, and the core drops it.
+struct FloatSampleBuffer final : SampleBuffer {
+  const void* data = nullptr;
+  std::size_t size = 0;  // bytes
+  FloatFormat format;
+};
+
+class FloatAudioService : public CaptureService {
+ public:
+  // Audio goes to the stream's setAudioOutput; video is accepted and never comes; a microphone is
+  // never captured.
+  bool addStreamOutput(Stream& stream, StreamDelegate& output, OutputType type, SampleHandlerQueue,
+                       ErrorPtr& error) final;
+  std::string localizedDescription(const Error& error) final;
+  bool sampleBufferIsValid(SampleBuffer&) final { return true; }
+  bool sampleBufferDataIsReady(SampleBuffer&) final { return true; }
+  const FormatDescription* sampleBufferFormatDescription(SampleBuffer& buffer) final;
+  bool streamBasicDescription(const FormatDescription& format,
+                              StreamDescription& description) final;
+  // The "block" is the delivery's own memory, which stays until the delivery returns; releasing
+  // it is nothing.
+  std::int32_t audioBufferListWithRetainedBlockBuffer(SampleBuffer& buffer, OneBufferList& list,
+                                                      BlockBuffer*& retainedBlock) final;
+  void releaseBlockBuffer(BlockBuffer*) final {}
+
+ protected:
+  ~FloatAudioService() = default;
+  virtual void setAudioOutput(Stream& stream, StreamDelegate& output) = 0;
+};
+
+}  // namespace zarn::platform

@@ -1,0 +1,67 @@
+#include "platform/pipewire/pipewire_service.h"
+
+#include <string>
+#include <thread>
+#include <utility>
+
+#include "platform/pipewire/connection.h"
+#include "platform/pipewire/monitor_stream.h"
+#include "platform/pipewire/objects.h"
+
+namespace zarn::platform::pipewire {
+
+void PipeWireService::getShareableContent(bool, bool, ContentCompletion completion) {
+  std::thread([done = std::move(completion)] {
+    std::string error;
+    std::shared_ptr<Connection> connection = Connection::open(kQueryBound, error);
+    std::vector<std::string> outputs;
+    if (connection) {
+      Connection::Lock lock(*connection);
+      outputs = connection->outputNames();
+    }
+    if (!connection) return done(nullptr, makeTextError(error));
+    if (outputs.empty()) return done(nullptr, makeTextError("no sound output to capture"));
+    auto content = std::make_shared<PipeWireContent>();
+    content->connection = std::move(connection);
+    content->outputs = std::move(outputs);
+    done(std::move(content), nullptr);
+  }).detach();
+}
+
+std::vector<std::shared_ptr<Display>> PipeWireService::displays(ShareableContent& content) {
+  auto& ours = static_cast<PipeWireContent&>(content);
+  std::vector<std::shared_ptr<Display>> result;
+  for (const std::string& output : ours.outputs) {
+    auto display = std::make_shared<PipeWireDisplay>();
+    display->connection = ours.connection;
+    display->output = output;
+    result.push_back(std::move(display));
+  }
+  return result;
+}
+
+std::shared_ptr<ContentFilter> PipeWireService::makeContentFilter(Display& display) {
+  auto filter = std::make_shared<PipeWireFilter>();
+  filter->connection = static_cast<PipeWireDisplay&>(display).connection;
+  return filter;
+}
+
+std::shared_ptr<Stream> PipeWireService::makeStream(ContentFilter& filter,
+                                                    const StreamConfiguration&,
+                                                    StreamDelegate& delegate) {
+  return std::make_shared<MonitorStream>(static_cast<PipeWireFilter&>(filter).connection, delegate);
+}
+
+void PipeWireService::setAudioOutput(Stream& stream, StreamDelegate& output) {
+  static_cast<MonitorStream&>(stream).setAudioOutput(&output);
+}
+
+void PipeWireService::startCapture(Stream& stream, ErrorCompletion completion) {
+  static_cast<MonitorStream&>(stream).start(std::move(completion));
+}
+
+void PipeWireService::stopCapture(Stream& stream, ErrorCompletion completion) {
+  static_cast<MonitorStream&>(stream).stop(std::move(completion));
+}
+
+}  // namespace zarn::platform::pipewire
