@@ -52,23 +52,8 @@ void memcpyRun(benchmark::State& state, std::size_t size) {
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * size));
 }
 
-std::string nameOf(const char* kind, std::size_t size) {
-  return std::string(kind) + "/" + std::to_string(size);
-}
-
 void registerAll() {
-  struct Kind {
-    const char* name;
-    void (*run)(benchmark::State&, std::size_t);
-  };
-  for (const Kind& kind :
-       {Kind{"armed", armedRun}, Kind{"disarmed", disarmedRun}, Kind{"memcpy", memcpyRun}}) {
-    for (std::size_t size : kSizes) {
-      benchmark::RegisterBenchmark(nameOf(kind.name, size).c_str(), kind.run, size)
-          ->UseRealTime()
-          ->MinTime(0.1);
-    }
-  }
+  registerSized({{"armed", armedRun}, {"disarmed", disarmedRun}, {"memcpy", memcpyRun}}, kSizes);
 }
 
 void printTable(const KeepingReporter& results) {

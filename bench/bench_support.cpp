@@ -116,6 +116,24 @@ int runThenPrint(int argc, char** argv, void (*registerAll)(),
   return 0;
 }
 
+std::string nameOf(const char* kind, std::size_t size) {
+  return std::string(kind) + "/" + std::to_string(size);
+}
+
+std::vector<benchmark::internal::Benchmark*> registerSized(std::initializer_list<SizedRun> runs,
+                                                           std::span<const std::size_t> sizes) {
+  std::vector<benchmark::internal::Benchmark*> registered;
+  for (const SizedRun& run : runs) {
+    for (std::size_t size : sizes) {
+      registered.push_back(
+          benchmark::RegisterBenchmark(nameOf(run.name, size).c_str(), run.run, size)
+              ->UseRealTime()
+              ->MinTime(0.1));
+    }
+  }
+  return registered;
+}
+
 }  // namespace zarn::bench
 
 namespace zarn::platform {

@@ -7,7 +7,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <map>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -78,6 +80,17 @@ class KeepingReporter : public benchmark::ConsoleReporter {
  private:
   std::map<std::pair<std::string, int>, Result> results_;
 };
+
+// A benchmark run over one payload size.
+struct SizedRun {
+  const char* name;
+  void (*run)(benchmark::State&, std::size_t);
+};
+// "name/size", the name each sized benchmark is registered and found under.
+std::string nameOf(const char* kind, std::size_t size);
+// Registers every run at every size, measured in real time for at least 0.1 s each.
+std::vector<benchmark::internal::Benchmark*> registerSized(std::initializer_list<SizedRun> runs,
+                                                           std::span<const std::size_t> sizes);
 
 // A benchmark program's main: registers, runs with a KeepingReporter, then prints the table that
 // compares the runs.

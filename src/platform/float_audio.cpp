@@ -1,6 +1,7 @@
 #include "platform/float_audio.h"
 
 #include <limits>
+#include <utility>
 
 namespace zarn::platform {
 
@@ -8,7 +9,7 @@ bool FloatAudioService::addStreamOutput(Stream& stream, StreamDelegate& output, 
                                         SampleHandlerQueue, ErrorPtr& error) {
   switch (type) {
     case OutputType::audio:
-      setAudioOutput(stream, output);
+      static_cast<FloatStream&>(stream).setAudioOutput(&output);
       return true;
     case OutputType::screen:
       return true;
@@ -17,6 +18,14 @@ bool FloatAudioService::addStreamOutput(Stream& stream, StreamDelegate& output, 
   }
   error = makeTextError("a microphone is never captured");
   return false;
+}
+
+void FloatAudioService::startCapture(Stream& stream, ErrorCompletion completion) {
+  static_cast<FloatStream&>(stream).start(std::move(completion));
+}
+
+void FloatAudioService::stopCapture(Stream& stream, ErrorCompletion completion) {
+  static_cast<FloatStream&>(stream).stop(std::move(completion));
 }
 
 std::string FloatAudioService::localizedDescription(const Error& error) {

@@ -35,12 +35,23 @@ struct FloatSampleBuffer final : SampleBuffer {
   FloatFormat format;
 };
 
+// The streams of such a service: started and stopped as the core asks, sending their audio to
+// one output.
+class FloatStream : public Stream {
+ public:
+  virtual void setAudioOutput(StreamDelegate* output) = 0;
+  virtual void start(CaptureService::ErrorCompletion completion) = 0;
+  virtual void stop(CaptureService::ErrorCompletion completion) = 0;
+};
+
 class FloatAudioService : public CaptureService {
  public:
-  // Audio goes to the stream's setAudioOutput; video is accepted and never comes; a microphone is
-  // never captured.
+  // Audio goes to the stream's output; video is accepted and never comes; a microphone is never
+  // captured.
   bool addStreamOutput(Stream& stream, StreamDelegate& output, OutputType type, SampleHandlerQueue,
                        ErrorPtr& error) final;
+  void startCapture(Stream& stream, ErrorCompletion completion) final;
+  void stopCapture(Stream& stream, ErrorCompletion completion) final;
   std::string localizedDescription(const Error& error) final;
   bool sampleBufferIsValid(SampleBuffer&) final { return true; }
   bool sampleBufferDataIsReady(SampleBuffer&) final { return true; }
@@ -55,7 +66,6 @@ class FloatAudioService : public CaptureService {
 
  protected:
   ~FloatAudioService() = default;
-  virtual void setAudioOutput(Stream& stream, StreamDelegate& output) = 0;
 };
 
 }  // namespace zarn::platform

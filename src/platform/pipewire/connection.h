@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/loop_lock.h"
+
 namespace zarn::platform::pipewire {
 
 struct Sink {
@@ -57,17 +59,8 @@ class Connection {
   bool linkedOnlyToOutputs(std::uint32_t node) const;
   void setListener(GraphListener* listener) { listener_ = listener; }
 
-  class Lock {
-   public:
-    explicit Lock(const Connection& connection) : loop_(connection.threadLoop_) {
-      pw_thread_loop_lock(loop_);
-    }
-    ~Lock() { pw_thread_loop_unlock(loop_); }
-    Lock(const Lock&) = delete;
-    Lock& operator=(const Lock&) = delete;
-
-   private:
-    pw_thread_loop* loop_;
+  struct Lock : LoopLock<pw_thread_loop, pw_thread_loop_lock, pw_thread_loop_unlock> {
+    explicit Lock(const Connection& connection) : LoopLock(connection.threadLoop_) {}
   };
 
   struct Registry;  // the registry and the objects bound from it

@@ -2,19 +2,19 @@
 // manager, remade when the default output's format changes or when it stays unlinked.
 #pragma once
 
-#include "platform/capture_service.h"
+#include "platform/float_audio.h"
 #include "platform/pipewire/connection.h"
 
 namespace zarn::platform::pipewire {
 
-class MonitorStream final : public Stream {
+class MonitorStream final : public FloatStream {
  public:
   MonitorStream(std::shared_ptr<Connection> connection, StreamDelegate& delegate);
   ~MonitorStream() override;
 
-  void setAudioOutput(StreamDelegate* output);
-  void start(CaptureService::ErrorCompletion completion);
-  void stop(CaptureService::ErrorCompletion completion);
+  void setAudioOutput(StreamDelegate* output) override;
+  void start(CaptureService::ErrorCompletion completion) override;
+  void stop(CaptureService::ErrorCompletion completion) override;
 
   class State;
 

@@ -52,16 +52,4 @@ std::shared_ptr<Stream> PipeWireService::makeStream(ContentFilter& filter,
   return std::make_shared<MonitorStream>(static_cast<PipeWireFilter&>(filter).connection, delegate);
 }
 
-void PipeWireService::setAudioOutput(Stream& stream, StreamDelegate& output) {
-  static_cast<MonitorStream&>(stream).setAudioOutput(&output);
-}
-
-void PipeWireService::startCapture(Stream& stream, ErrorCompletion completion) {
-  static_cast<MonitorStream&>(stream).start(std::move(completion));
-}
-
-void PipeWireService::stopCapture(Stream& stream, ErrorCompletion completion) {
-  static_cast<MonitorStream&>(stream).stop(std::move(completion));
-}
-
 }  // namespace zarn::platform::pipewire

@@ -29,11 +29,6 @@ class PipeWireService final : public FloatAudioService {
   // Always mono, mixed here; the video values have no counterpart.
   std::shared_ptr<Stream> makeStream(ContentFilter& filter, const StreamConfiguration&,
                                      StreamDelegate& delegate) override;
-  void startCapture(Stream& stream, ErrorCompletion completion) override;
-  void stopCapture(Stream& stream, ErrorCompletion completion) override;
-
- private:
-  void setAudioOutput(Stream& stream, StreamDelegate& output) override;
 };
 
 }  // namespace zarn::platform::pipewire

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/loop_lock.h"
 #include "platform/pulse/outputs.h"
 
 namespace zarn::platform::pulse {
@@ -48,17 +49,9 @@ class Connection {
 
   // Holds the main loop's lock for a scope; not for the main loop thread, which already has it
   // whenever it runs our code.
-  class Lock {
-   public:
-    explicit Lock(const Connection& connection) : mainloop_(connection.mainloop_) {
-      pa_threaded_mainloop_lock(mainloop_);
-    }
-    ~Lock() { pa_threaded_mainloop_unlock(mainloop_); }
-    Lock(const Lock&) = delete;
-    Lock& operator=(const Lock&) = delete;
-
-   private:
-    pa_threaded_mainloop* mainloop_;
+  struct Lock
+      : LoopLock<pa_threaded_mainloop, pa_threaded_mainloop_lock, pa_threaded_mainloop_unlock> {
+    explicit Lock(const Connection& connection) : LoopLock(connection.mainloop_) {}
   };
 
  private:

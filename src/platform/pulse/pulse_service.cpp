@@ -65,18 +65,6 @@ std::shared_ptr<Stream> PulseService::makeStream(ContentFilter& filter,
                                         delegate);
 }
 
-void PulseService::setAudioOutput(Stream& stream, StreamDelegate& output) {
-  static_cast<RecordStream&>(stream).setAudioOutput(&output);
-}
-
-void PulseService::startCapture(Stream& stream, ErrorCompletion completion) {
-  static_cast<RecordStream&>(stream).start(std::move(completion));
-}
-
-void PulseService::stopCapture(Stream& stream, ErrorCompletion completion) {
-  static_cast<RecordStream&>(stream).stop(std::move(completion));
-}
-
 }  // namespace zarn::platform::pulse
 
 #if defined(__SANITIZE_THREAD__)

@@ -25,11 +25,6 @@ class PulseService final : public FloatAudioService {
   std::shared_ptr<Stream> makeStream(ContentFilter& filter,
                                      const StreamConfiguration& configuration,
                                      StreamDelegate& delegate) override;
-  void startCapture(Stream& stream, ErrorCompletion completion) override;
-  void stopCapture(Stream& stream, ErrorCompletion completion) override;
-
- private:
-  void setAudioOutput(Stream& stream, StreamDelegate& output) override;
 };
 
 }  // namespace zarn::platform::pulse

@@ -4,21 +4,21 @@
 
 #include <memory>
 
-#include "platform/capture_service.h"
+#include "platform/float_audio.h"
 #include "platform/pulse/connection.h"
 #include "platform/pulse/outputs.h"
 
 namespace zarn::platform::pulse {
 
-class RecordStream final : public Stream {
+class RecordStream final : public FloatStream {
  public:
   RecordStream(std::shared_ptr<Connection> connection, Output output, std::uint32_t channels,
                StreamDelegate& delegate);
   ~RecordStream() override;
 
-  void setAudioOutput(StreamDelegate* output);
-  void start(CaptureService::ErrorCompletion completion);
-  void stop(CaptureService::ErrorCompletion completion);
+  void setAudioOutput(StreamDelegate* output) override;
+  void start(CaptureService::ErrorCompletion completion) override;
+  void stop(CaptureService::ErrorCompletion completion) override;
 
   class State;
 
