@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <stdexcept>
 #include <utility>
@@ -34,11 +35,9 @@ void setNonBlocking(int fd) {
 // A file of the child's own for its standard error: it never blocks the child, and it goes away
 // with the last descriptor.
 int unlinkedFile() {
-  char path[] = "/tmp/zarn-child-XXXXXX";
-  const int fd = ::mkstemp(path);
-  if (fd < 0) return -1;
-  ::unlink(path);
-  ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+  std::FILE* file = std::tmpfile();
+  const int fd = file ? ::fcntl(::fileno(file), F_DUPFD_CLOEXEC, 0) : -1;
+  if (file) std::fclose(file);
   return fd;
 }
 
@@ -53,7 +52,8 @@ std::string ExitResult::describe() const {
 
 std::string describe(const Frame& frame) {
   const std::size_t size = frame.payload.size();
-  if (frame.type == 'E') return "E(" + frame.text() + ")";
+  if (frame.type == 'E')
+    return "E(" + std::string(frame.payload.begin(), frame.payload.end()) + ")";
   return char(frame.type) + (size == 0 ? "" : "[" + std::to_string(size) + "]");
 }
 
@@ -73,14 +73,10 @@ void FrameInput::closeFd(int& fd) {
 }
 
 bool FrameInput::fill(Clock::time_point deadline) {
-  if (consumed_ * 2 > pending_.size()) {  // drops what was handed out, now and then
-    pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(consumed_));
-    fed_ -= std::exchange(consumed_, 0);
-  }
   for (pollfd entry{fd_, POLLIN, 0}; fd_ >= 0 && !ended_;) {
     std::uint8_t chunk[65536];
     const ssize_t got = ::read(fd_, chunk, sizeof chunk);
-    if (got > 0) return pending_.insert(pending_.end(), chunk, chunk + got), true;
+    if (got > 0) return reader_.feed({chunk, std::size_t(got)}), fed_ += std::size_t(got), true;
     ended_ = got == 0 || (errno != EAGAIN && errno != EINTR);
     if (!ended_ && errno == EAGAIN && ::poll(&entry, 1, remainingMs(deadline)) == 0) return false;
   }
@@ -90,12 +86,10 @@ bool FrameInput::fill(Clock::time_point deadline) {
 std::optional<Frame> FrameInput::readFrame(milliseconds timeout) {
   for (const auto deadline = Clock::now() + timeout;;) {
     if (auto frame = reader_.next()) {
-      consumed_ += 5 + frame->payload.size();
+      taken_ += kFrameHeaderSize + frame->payload.size();
       return Frame{frame->type, std::move(frame->payload)};
     }
-    if (fed_ == pending_.size() && (reader_.failed() || !fill(deadline))) return std::nullopt;
-    reader_.feed(std::span(pending_).subspan(fed_));
-    fed_ = pending_.size();
+    if (reader_.failed() || !fill(deadline)) return std::nullopt;
   }
 }
 
@@ -108,13 +102,10 @@ std::vector<Frame> FrameInput::readFrames(std::size_t count, milliseconds timeou
   return frames;
 }
 
-Bytes FrameInput::readBytes(std::size_t n, milliseconds timeout) {
-  for (const auto deadline = Clock::now() + timeout; bufferedBytes() < n && fill(deadline);)
-    continue;
-  const auto start = pending_.begin() + static_cast<std::ptrdiff_t>(consumed_);
-  fed_ = consumed_ += std::min(n, bufferedBytes());
-  reader_ = tools::FrameStreamReader();  // frames start again after the raw bytes
-  return {start, pending_.begin() + static_cast<std::ptrdiff_t>(consumed_)};
+void FrameInput::discard() {
+  while (fill(Clock::now())) continue;
+  taken_ = fed_;
+  reader_ = tools::FrameStreamReader();  // frames start again after what was thrown away
 }
 
 bool FrameInput::outputEndsWithin(milliseconds timeout) {

@@ -26,9 +26,13 @@ struct SpawnOptions {
 struct Frame {
   std::uint8_t type = 0;
   Bytes payload;
-  std::string text() const { return std::string(payload.begin(), payload.end()); }
   friend bool operator==(const Frame&, const Frame&) = default;
 };
+// Frames the tests expect often.
+inline Frame errorFrame(const std::string& text) {
+  return Frame{'E', Bytes(text.begin(), text.end())};
+}
+inline const Frame kPong{'O', {}}, kRunning{'R', {}};
 
 struct ExitResult {
   bool timedOut = false;         // did not end in time and was killed
@@ -42,8 +46,8 @@ struct ExitResult {
 std::string describe(const Frame& frame);
 std::string describe(const std::vector<Frame>& frames);
 
-// The reading end of a pipe of frames. Every byte read stays buffered until it is handed out, in a
-// frame or raw, so nothing a test has not looked at goes unnoticed.
+// The reading end of a pipe of frames. Bytes read but not yet handed out in a frame count as
+// buffered, so nothing a test has not looked at goes unnoticed.
 class FrameInput {
  public:
   explicit FrameInput(int fd = -1) : fd_(fd) {}  // takes over a non-blocking descriptor
@@ -56,21 +60,18 @@ class FrameInput {
   std::optional<Frame> readFrame(milliseconds timeout = kWait);
   // Up to count frames; fewer if the output ends or the deadline passes.
   std::vector<Frame> readFrames(std::size_t count, milliseconds timeout = kWait);
-  // Exactly n raw bytes (fewer on end of output or deadline), for byte-exact checks.
-  Bytes readBytes(std::size_t n, milliseconds timeout = kWait);
-  // Everything until the writer closes the pipe (a child, normally: ends).
-  Bytes readToEnd(milliseconds timeout = kWait) { return readBytes(SIZE_MAX, timeout); }
   // True if the output ends within the deadline with no further byte; false if bytes arrive
   // (they stay buffered) or the deadline passes.
   bool outputEndsWithin(milliseconds timeout);
   bool outputEnded() const { return ended_; }
   // Bytes written that are still in the pipe, not yet read by this side.
   std::size_t unreadOutput() const { return inPipe(fd_); }
-  std::size_t bufferedBytes() const { return pending_.size() - consumed_; }
+  std::size_t bufferedBytes() const { return fed_ - taken_; }
   // Why the frames read so far do not end cleanly (a cut frame, a protocol error); "" if they do.
   std::string frameError() const { return reader_.finish(); }
   // Throws away what is buffered and what the pipe holds now.
-  void discard() { readBytes(SIZE_MAX, milliseconds(0)); }
+  void discard();
+  // The parent stops listening: closes its reading end.
   void closeInput() { closeFd(fd_); }
 
  protected:
@@ -82,8 +83,7 @@ class FrameInput {
   bool fill(std::chrono::steady_clock::time_point deadline);  // false: end of output or deadline
 
   tools::FrameStreamReader reader_;
-  Bytes pending_;                       // from consumed_ on: read, not yet handed out
-  std::size_t consumed_ = 0, fed_ = 0;  // fed_: pending_ up to here has gone to reader_
+  std::size_t fed_ = 0, taken_ = 0;  // bytes given to reader_, and those handed out in frames
   bool ended_ = false;
 };
 
@@ -100,8 +100,6 @@ class ChildProcess : public FrameInput {
   void closeStdin() { closeFd(stdin_); }
   // Bytes written to standard input that the child has not read (so far, or ever, once it ended).
   std::size_t unreadInput() const { return inPipe(stdin_); }
-  // The parent stops listening: closes its reading end of the child's standard output.
-  void closeStdout() { closeInput(); }
 
   // Waits for the child to end; kills it with SIGKILL if it has not ended by the deadline.
   ExitResult wait(milliseconds timeout = kWait);

@@ -2,14 +2,14 @@
 // reads back the frames they write.
 #pragma once
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
+
+#include <stdexcept>
 
 #include "capture_object.h"
 #include "child_process.h"
 #include "frames.h"
 #include "pipes.h"
-#include "platform/simulated/script.h"
 #include "platform/simulated/simulated_service.h"
 
 namespace zarn::test {
@@ -45,29 +45,23 @@ class FramePipe : public FrameInput {
   }
 };
 
-// Members in this order so the capture object, and any stream it holds, go before the service.
+// A scripted service made from zarn-audio-sim's tokens, and a capture object on it. Members in
+// this order so the capture object, and any stream it holds, go before the service.
 struct Sim {
-  explicit Sim(sim::Script script) : service(std::move(script)), capture(service) {}
+  explicit Sim(const std::vector<std::string>& tokens) : service(parse(tokens)), capture(service) {}
+  static sim::Script parse(const std::vector<std::string>& tokens) {
+    std::string error;
+    if (auto script = sim::parseScript(tokens, error)) return *script;
+    throw std::invalid_argument(error);
+  }
   sim::SimulatedService service;
   SysAudioCapture capture;
 };
 
 class SimTest : public ::testing::Test {
  protected:
-  void SetUp() override { FramePipe::get().discard(); }  // what an earlier test left behind
-  FramePipe& frames() { return FramePipe::get(); }
+  void SetUp() override { frames().discard(); }  // what an earlier test left behind
+  static FramePipe& frames() { return FramePipe::get(); }
 };
-
-inline Frame errorFrame(const std::string& text) {
-  return Frame{kFrameError, {text.begin(), text.end()}};
-}
-inline Frame emptyFrame(std::uint8_t type) {
-  return Frame{type, {}};
-}
-
-// A delivery of good audio: 48 kHz float mono, counter-filled.
-inline sim::Delivery goodDelivery(std::uint32_t bytes = 64) {
-  return {.bytes = bytes};
-}
 
 }  // namespace zarn::test

@@ -19,8 +19,7 @@ struct SoundFile {
 inline SoundFile readSoundFile(const std::string& path) {
   SoundFile f;
   SNDFILE* file = sf_open(path.c_str(), SFM_READ, &f.info);
-  EXPECT_TRUE(file) << path << ": " << sf_strerror(nullptr);
-  if (!file) return {};
+  if (!file) return ADD_FAILURE() << path << ": " << sf_strerror(nullptr), SoundFile{};
   f.samples.resize(static_cast<std::size_t>(f.info.frames * f.info.channels));
   EXPECT_EQ(sf_readf_float(file, f.samples.data(), f.info.frames), f.info.frames) << path;
   sf_close(file);

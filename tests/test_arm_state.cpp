@@ -13,35 +13,17 @@ TEST_F(ArmState, FollowsTheTransitionTableWithoutTouchingTheStream) {
   Sim s({});
   EXPECT_FALSE(s.capture.readArmed());
   s.capture.start();
-  ASSERT_EQ(frames().readFrame(), emptyFrame(kFrameRunning));
+  ASSERT_EQ(frames().readFrame(), kRunning);
   const sim::Record before = s.service.record();
   // Disarmed -D-> Disarmed -A-> Armed -A-> Armed -D-> Disarmed -A-> Armed
-  const std::pair<bool, bool> steps[] = {
-      {false, false}, {true, true}, {true, true}, {false, false}, {true, true}};
-  for (const auto& [arm, armedAfter] : steps) {
+  for (const bool arm : {false, true, true, false, true}) {
     arm ? s.capture.arm() : s.capture.disarm();
-    EXPECT_EQ(s.capture.readArmed(), armedAfter);
+    EXPECT_EQ(s.capture.readArmed(), arm);
   }
-  const sim::Record after = s.service.record();
-  EXPECT_EQ(after.startsAsked, before.startsAsked);
-  EXPECT_EQ(after.stopsAsked, before.stopsAsked);
-  EXPECT_EQ(after.streamsMade, before.streamsMade);
-  EXPECT_FALSE(frames().readFrame(milliseconds(150))) << "arming is never acknowledged";
+  const sim::Record after = s.service.record();  // arming makes, starts and stops no stream
+  EXPECT_EQ(std::tuple(after.streamsMade, after.startsAsked, after.stopsAsked),
+            std::tuple(before.streamsMade, before.startsAsked, before.stopsAsked));
   s.capture.stop();
-}
-
-TEST_F(ArmState, FailedStartAndStopWithoutStreamLeaveTheFlag) {
-  sim::Script script;
-  script.query.outcome = sim::Step::Outcome::fail;
-  script.query.description = "no content";
-  Sim s(std::move(script));
-  s.capture.arm();
-  s.capture.start();
-  EXPECT_EQ(frames().readFrame(), errorFrame("start failed: no content"));
-  EXPECT_TRUE(s.capture.readArmed()) << "a failed start must not clear the flag";
-  s.capture.stop();
-  EXPECT_TRUE(s.capture.readArmed());
-  EXPECT_EQ(s.service.record().stopsAsked, 0);
 }
 
 TEST_F(ArmState, ChangeIsSeenByEveryReadThatStartsAfterItReturned) {

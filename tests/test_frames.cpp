@@ -11,10 +11,8 @@
 
 #include <algorithm>
 #include <atomic>
-#include <random>
+#include <future>
 #include <thread>
-#include <utility>
-#include <vector>
 
 #include "frame_stream.h"
 #include "frames.h"
@@ -26,58 +24,41 @@ namespace {
 using Bytes = std::vector<std::uint8_t>;
 using namespace std::chrono_literals;
 
-Bytes frame(Bytes header, std::string_view payload = {}) {
-  header.insert(header.end(), payload.begin(), payload.end());
-  return header;
-}
-
-// Points the frame writer's globals at a descriptor for one test and puts them back after.
+// Points the frame writer's globals at a pipe's write end for one test; closes it and puts them
+// back after.
 struct WriterOn {
-  explicit WriterOn(int fd) : handle(fd) { stdoutLock = &lock, stdoutHandle = &handle; }
-  ~WriterOn() { stdoutLock = nullptr, stdoutHandle = nullptr; }
+  explicit WriterOn(int fd) : handle(fd), fd(fd) { stdoutLock = &lock, stdoutHandle = &handle; }
+  ~WriterOn() { stdoutLock = nullptr, stdoutHandle = nullptr, ::close(fd); }
   StdoutLock lock;
   platform::OutputHandle handle;
+  int fd;
 };
 
-// A pipe whose reader thread keeps every byte, reading at most chunk bytes at a time; finish()
-// closes the write end and returns them.
-struct PipeReader {
-  explicit PipeReader(bool nonBlockingWriter = false, std::size_t chunk = 1 << 16,
-                      std::chrono::microseconds pause = 0us) {
-    EXPECT_TRUE(test::openPipe(fds_));
-    if (nonBlockingWriter) ::fcntl(fds_[1], F_SETFL, O_NONBLOCK);
-    thread_ = std::thread([this, chunk, pause] {
-      Bytes buffer(chunk);
-      for (ssize_t got; (got = ::read(fds_[0], buffer.data(), chunk)) != 0;) {
-        if (got < 0 && errno != EINTR) return;
-        if (got > 0) received_.insert(received_.end(), buffer.begin(), buffer.begin() + got);
-        std::this_thread::sleep_for(pause);
-      }
-    });
-  }
-  ~PipeReader() { finish(), ::close(fds_[0]); }
-  int writeEnd() const { return fds_[1]; }
-  const Bytes& finish() {
-    if (fds_[1] >= 0) ::close(std::exchange(fds_[1], -1));
-    if (thread_.joinable()) thread_.join();
-    return received_;
-  }
-  int fds_[2] = {-1, -1};
-  std::thread thread_;
-  Bytes received_;
-};
+// Every byte written to the pipe until its write end closes, read on a thread of its own at most
+// chunk bytes at a time with a pause after each read.
+std::future<Bytes> readAll(int fd, std::size_t chunk = 1 << 16,
+                           std::chrono::microseconds pause = 0us) {
+  return std::async(std::launch::async, [=] {
+    Bytes all, buffer(chunk);
+    for (ssize_t got; (got = ::read(fd, buffer.data(), chunk)) != 0;
+         std::this_thread::sleep_for(pause)) {
+      if (got > 0) all.insert(all.end(), buffer.begin(), buffer.begin() + got);
+      if (got < 0 && errno != EINTR) break;
+    }
+    ::close(fd);
+    return all;
+  });
+}
 
 TEST(FrameBytes, EdgeFramesHaveExactBytes) {
-  PipeReader reader;
-  WriterOn writer(reader.writeEnd());
-  const std::string chunk300(300, 'c'), chunk66051(0x01'02'03, 'd');
-  auto span = [](const std::string& s) {
-    return std::span(reinterpret_cast<const std::uint8_t*>(s.data()), s.size());
-  };
+  int fds[2];
+  ASSERT_TRUE(test::openPipe(fds));
+  std::future<Bytes> received = readAll(fds[0]);
+  auto writer = std::make_unique<WriterOn>(fds[1]);
   writeFrame(kFramePong);
   writeFrame(kFrameRunning, {});
-  writeFrame(kFrameChunk, span(chunk300));
-  writeFrame(kFrameChunk, span(chunk66051));
+  writeFrame(kFrameChunk, Bytes(300, 'c'));
+  writeFrame(kFrameChunk, Bytes(0x01'02'03, 'd'));
   sendError("no displays available");
   sendError("caf\xC3\xA9 stopped");  // the length counts UTF-8 bytes, not characters
   sendError("\xF0\x9F\x8E\xB5");
@@ -90,15 +71,14 @@ TEST(FrameBytes, EdgeFramesHaveExactBytes) {
   writeFrame(kFrameChunk, {static_cast<const std::uint8_t*>(huge), size});  // too long: nothing
   ::munmap(huge, size);
   writeFrame(kFramePong);
-  Bytes expected;
-  for (const Bytes& bytes :
-       {frame({'O', 0, 0, 0, 0}), frame({'R', 0, 0, 0, 0}), frame({'C', 0x2C, 1, 0, 0}, chunk300),
-        frame({'C', 3, 2, 1, 0}, chunk66051), frame({'E', 21, 0, 0, 0}, "no displays available"),
-        frame({'E', 13, 0, 0, 0}, "caf\xC3\xA9 stopped"),
-        frame({'E', 4, 0, 0, 0}, "\xF0\x9F\x8E\xB5"), frame({'E', 0, 0, 0, 0}),
-        frame({'E', 0, 0, 0, 0}), frame({'O', 0, 0, 0, 0})})
-    expected.insert(expected.end(), bytes.begin(), bytes.end());
-  EXPECT_EQ(reader.finish(), expected);
+  writer.reset();
+  using namespace std::string_literals;  // type byte, then the length, least significant first
+  const std::string expected = "O\0\0\0\0R\0\0\0\0C\x2C\1\0\0"s + std::string(300, 'c') +
+                               "C\3\2\1\0"s + std::string(0x01'02'03, 'd') +
+                               "E\x15\0\0\0no displays available"s +
+                               "E\x0D\0\0\0caf\xC3\xA9 stopped"s + "E\4\0\0\0\xF0\x9F\x8E\xB5"s +
+                               "E\0\0\0\0E\0\0\0\0O\0\0\0\0"s;
+  EXPECT_EQ(received.get(), Bytes(expected.begin(), expected.end()));
 }
 
 TEST(Utf8, AcceptsEveryRangeBoundaryAndRejectsMalformedSequences) {
@@ -116,29 +96,11 @@ TEST(Utf8, AcceptsEveryRangeBoundaryAndRejectsMalformedSequences) {
 constexpr int kFramesEach = 150;
 constexpr std::uint8_t kTypes[] = {kFrameError, kFramePong, kFrameRunning, kFrameChunk};
 Bytes payloadOf(int w, int s) {
-  std::mt19937 random(static_cast<unsigned>(w * kFramesEach + s));
   const std::size_t least = kTypes[w] == kFrameChunk ? 8 : 0;
-  Bytes bytes(s % 10 == 0 ? least
-                          : std::uniform_int_distribution<std::size_t>(least, 64 * 1024)(random));
+  Bytes bytes(least + (s % 10 == 0 ? 0 : (s * 7919u + w * 104729u) % (64 * 1024)));
   for (std::size_t i = 0; i < bytes.size(); ++i)
     bytes[i] = static_cast<std::uint8_t>(w * 31 + s * 7 + i * 13 + (i >> 8));
   return bytes;
-}
-
-void expectWholeFramesInWriterOrder(const Bytes& stream) {
-  tools::FrameStreamReader reader;
-  reader.feed(stream);
-  EXPECT_EQ(reader.finish(), "");
-  std::vector<int> next(std::size(kTypes), 0);
-  while (auto frame = reader.next()) {
-    const auto w = static_cast<std::size_t>(std::ranges::find(kTypes, frame->type) - kTypes);
-    ASSERT_LT(w, std::size(kTypes)) << "no writer writes frames of type " << int(frame->type);
-    const int s = next[w]++;
-    ASSERT_LT(s, kFramesEach) << "writer " << w << " has extra frames";
-    ASSERT_EQ(frame->payload, payloadOf(static_cast<int>(w), s))
-        << "writer " << w << " frame " << s << " differs";
-  }
-  for (std::size_t w = 0; w < std::size(kTypes); ++w) EXPECT_EQ(next[w], kFramesEach) << w;
 }
 
 TEST(ConcurrentFrames, FramesFromManyThreadsAreWholeAndInOrderOnBlockingAndNonBlockingPipes) {
@@ -146,8 +108,11 @@ TEST(ConcurrentFrames, FramesFromManyThreadsAreWholeAndInOrderOnBlockingAndNonBl
   // EAGAIN and short writes over and over, each to be waited out and resumed.
   for (const bool nonBlocking : {false, true}) {
     SCOPED_TRACE(nonBlocking ? "non-blocking" : "blocking");
-    PipeReader reader(nonBlocking, 4096, nonBlocking ? 20us : 0us);
-    WriterOn writer(reader.writeEnd());
+    int fds[2];
+    ASSERT_TRUE(test::openPipe(fds));
+    if (nonBlocking) ::fcntl(fds[1], F_SETFL, O_NONBLOCK);
+    std::future<Bytes> received = readAll(fds[0], 4096, nonBlocking ? 20us : 0us);
+    auto writer = std::make_unique<WriterOn>(fds[1]);
     std::atomic<bool> go{false};
     std::vector<std::thread> threads;
     for (int w = 0; w < std::ssize(kTypes); ++w) {
@@ -160,8 +125,19 @@ TEST(ConcurrentFrames, FramesFromManyThreadsAreWholeAndInOrderOnBlockingAndNonBl
     }
     go = true;
     for (auto& thread : threads) thread.join();
-    EXPECT_FALSE(writer.handle.broken());
-    expectWholeFramesInWriterOrder(reader.finish());
+    EXPECT_FALSE(writer->handle.broken());
+    writer.reset();
+    tools::FrameStreamReader reader;
+    reader.feed(received.get());
+    EXPECT_EQ(reader.finish(), "");
+    int next[std::size(kTypes)] = {};  // each writer's frames, whole and in its order
+    while (auto frame = reader.next()) {
+      const auto w = std::ranges::find(kTypes, frame->type) - kTypes;
+      ASSERT_LT(w, std::ssize(kTypes)) << "no writer writes frames of type " << int(frame->type);
+      ASSERT_LT(next[w], kFramesEach) << "writer " << w << " has extra frames";
+      ASSERT_EQ(frame->payload, payloadOf(int(w), next[w]++)) << "writer " << w << " differs";
+    }
+    for (int count : next) EXPECT_EQ(count, kFramesEach);
   }
 }
 
@@ -190,15 +166,12 @@ TEST(ReaderGoesAway, FrameCutInsideItsPayloadIsAbandonedAndNothingIsWrittenAfter
   sendError("after the break");
   writeFrame(kFrameChunk, Bytes(100, 1));
   Bytes stale(5 + payload.size() + 1000);
-  stale.resize(
-      static_cast<std::size_t>(std::max<ssize_t>(0, ::read(reader, stale.data(), stale.size()))));
+  stale.resize(std::max<ssize_t>(0, ::read(reader, stale.data(), stale.size())));
   ASSERT_GT(stale.size(), 5u);
   EXPECT_EQ(Bytes(stale.begin(), stale.begin() + 5), (Bytes{'C', 0, 0, 0x40, 0}));
   EXPECT_EQ(std::count(stale.begin() + 5, stale.end(), 0x5A), std::ssize(stale) - 5)
       << "something was written after the pipe broke";
-  ::close(reader);
-  ::close(writeEnd);
-  ::unlink(path.c_str());
+  ::close(reader), ::unlink(path.c_str());
 }
 
 // A parent may start us with any of 0-2 closed. Each closed one must be taken by /dev/null before
@@ -215,8 +188,7 @@ TEST(StandardHandles, ClosedOnesAreTakenByDevNullAndStandardErrorIsSilenced) {
       for (int fd = 0; fd <= 2; ++fd) {
         struct stat now {};
         const bool isNull = ::fstat(fd, &now) == 0 && now.st_rdev == null.st_rdev;
-        const bool wasClosed = std::find(closed.begin(), closed.end(), fd) != closed.end();
-        if ((wasClosed || fd == 2) && !isNull) failures |= 2 << fd;
+        if ((fd == 2 || std::ranges::count(closed, fd) > 0) && !isNull) failures |= 2 << fd;
       }
       ::_exit(failures);
     }

@@ -29,7 +29,9 @@ std::vector<unsigned char> streamHeader(const WriterFormat& format) {
   const bool isFloat = format.bits == 32;
   const std::uint32_t blockAlign = format.channels * format.bits / 8;
   std::vector<unsigned char> h;
-  const auto tag = [&h](const char* text) { h.insert(h.end(), text, text + 4); };
+  const auto tag = [&h](const char* text) {
+    for (int i = 0; i < 4; ++i) h.push_back(static_cast<unsigned char>(text[i]));
+  };
   tag("RIFF"), put(h, 0xFFFFFFFF, 4), tag("WAVE");
   tag("fmt "), put(h, isFloat ? 18 : 16, 4);
   put(h, isFloat ? 3 : 1, 2), put(h, format.channels, 2), put(h, format.rate, 4);
