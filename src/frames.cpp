@@ -2,13 +2,16 @@
 
 #include <cstdint>
 #include <limits>
+#include <mutex>
 
 namespace zarn {
 
 void writeFrame(std::uint8_t type, std::span<const std::uint8_t> payload) {
   if (payload.size() > std::numeric_limits<std::uint32_t>::max()) return;
   const auto header = frameHeader(type, static_cast<std::uint32_t>(payload.size()));
-  stdoutLock->writeFrame(header, payload, *stdoutHandle);
+  std::lock_guard<StdoutLock> hold(*stdoutLock);
+  if (!stdoutHandle->writeAll(header.data(), header.size())) return;
+  if (!payload.empty()) stdoutHandle->writeAll(payload.data(), payload.size());
 }
 
 void sendError(std::string_view message) {

@@ -1,54 +1,54 @@
 #include "stdout_lock.h"
 
-#include <utility>
+#include <ctime>
 
 namespace zarn {
 
-void StdoutLock::writeFrame(Bytes header, Bytes payload, platform::OutputHandle& output) {
-  Pending frame{header, payload};
-  std::unique_lock<std::mutex> access(access_);
-  queued_.push_back(&frame);
-  changed_.wait(access, [&] { return frame.written || !held_; });
-  if (frame.written) return;
-  held_ = true;
-  writeQueued(access, output);
-  held_ = false;
-  changed_.notify_all();
+#if defined(__GLIBC__)
+
+StdoutLock::StdoutLock() {
+  pthread_mutexattr_t attributes;
+  pthread_mutexattr_init(&attributes);
+  pthread_mutexattr_settype(&attributes, PTHREAD_MUTEX_ADAPTIVE_NP);
+  pthread_mutex_init(&mutex_, &attributes);
+  pthread_mutexattr_destroy(&attributes);
 }
 
-// Until nothing is queued: the frames are written outside the mutex, so others can queue more.
-void StdoutLock::writeQueued(std::unique_lock<std::mutex>& access, platform::OutputHandle& output) {
-  while (!queued_.empty()) {
-    std::swap(writing_, queued_);
-    access.unlock();
-    for (Pending* frame : writing_) {
-      if (output.writeAll(frame->header.data(), frame->header.size()) && !frame->payload.empty())
-        output.writeAll(frame->payload.data(), frame->payload.size());
-    }
-    access.lock();
-    for (Pending* frame : writing_) frame->written = true;
-    writing_.clear();
-    changed_.notify_all();
-  }
+StdoutLock::~StdoutLock() {
+  pthread_mutex_destroy(&mutex_);
 }
 
 void StdoutLock::lock() {
-  std::unique_lock<std::mutex> access(access_);
-  changed_.wait(access, [&] { return !held_; });
-  held_ = true;
+  pthread_mutex_lock(&mutex_);
 }
 
 void StdoutLock::unlock() {
-  std::lock_guard<std::mutex> access(access_);
-  held_ = false;
-  changed_.notify_all();  // a queued frame's writer takes over
+  pthread_mutex_unlock(&mutex_);
 }
 
 bool StdoutLock::try_lock_for(std::chrono::milliseconds limit) {
-  std::unique_lock<std::mutex> access(access_);
-  if (!changed_.wait_for(access, limit, [&] { return !held_; })) return false;
-  held_ = true;
-  return true;
+  timespec until{};
+  clock_gettime(CLOCK_REALTIME, &until);
+  const auto total = until.tv_nsec + std::chrono::nanoseconds(limit).count();
+  until.tv_sec += static_cast<time_t>(total / 1000000000);
+  until.tv_nsec = static_cast<long>(total % 1000000000);
+  return pthread_mutex_timedlock(&mutex_, &until) == 0;
 }
+
+#else
+
+StdoutLock::StdoutLock() = default;
+StdoutLock::~StdoutLock() = default;
+void StdoutLock::lock() {
+  mutex_.lock();
+}
+void StdoutLock::unlock() {
+  mutex_.unlock();
+}
+bool StdoutLock::try_lock_for(std::chrono::milliseconds limit) {
+  return mutex_.try_lock_for(limit);
+}
+
+#endif
 
 }  // namespace zarn
