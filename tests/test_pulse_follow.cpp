@@ -11,14 +11,6 @@ namespace {
 
 class PulseFollow : public ::testing::TestWithParam<ServerKind> {};
 
-// Starts the product armed, waits until its stream runs and checks it hears the tone.
-void startArmed(ChildProcess& child, Capture& capture, unsigned hz) {
-  ASSERT_TRUE(child.write("A"));
-  ASSERT_TRUE(collect(child, capture, 5000ms, 'R')) << describe(capture.others);
-  collect(child, capture, 1000ms);
-  EXPECT_TRUE(playsTone(capture, 0.5, hz));
-}
-
 // Once capture has moved (the rate says so; a loaded machine may take a while), the audio of the
 // next 1.5 s is the tone, and a ping is all else the parent gets.
 void expectTone(ChildProcess& child, unsigned hz, std::uint32_t rate) {
@@ -26,8 +18,7 @@ void expectTone(ChildProcess& child, unsigned hz, std::uint32_t rate) {
   for (const auto end = Clock::now() + 5000ms; after.lastRate != rate && Clock::now() < end;)
     collect(child, after, 100ms);
   collect(child, after, 1500ms);
-  ASSERT_TRUE(child.write("P"));
-  EXPECT_TRUE(collect(child, after, 2000ms, 'O'));
+  EXPECT_TRUE(pinged(child, after));
   EXPECT_EQ(describe(after.others), "O");
   EXPECT_EQ(after.lastRate, rate);
   EXPECT_TRUE(playsTone(after, 0.8, hz));
@@ -43,7 +34,7 @@ TEST_P(PulseFollow, MovesToTheNewDefaultOutputAtItsOwnRateAndBack) {
   ASSERT_GT(player, 0);
   ChildProcess child(ZARN_AUDIO_PATH, {});
   Capture before;
-  ASSERT_NO_FATAL_FAILURE(startArmed(child, before, 440));
+  ASSERT_NO_FATAL_FAILURE(armAndHear(child, before, 440));
   EXPECT_EQ(before.rate, GetParam().rate);
   const std::tuple<std::string, unsigned, unsigned> moves[] = {
       {"zarn_other", 1000, 22050}, {"zarn_null0", 660, GetParam().rate}};
@@ -63,7 +54,7 @@ TEST_P(PulseFollow, MovesOnWhenTheCapturedOutputGoesAwayAndReportsLosingTheLast)
   ASSERT_GT(player, 0);
   ChildProcess child(ZARN_AUDIO_PATH, {});
   Capture before, last, later;
-  ASSERT_NO_FATAL_FAILURE(startArmed(child, before, 440));
+  ASSERT_NO_FATAL_FAILURE(armAndHear(child, before, 440));
   ASSERT_TRUE(server.stopPlaying(player));
   ASSERT_GT(server.play(1000, "zarn_null1"), 0);
   ASSERT_TRUE(server.unload("zarn_null0"));
@@ -72,11 +63,7 @@ TEST_P(PulseFollow, MovesOnWhenTheCapturedOutputGoesAwayAndReportsLosingTheLast)
   // Losing the last output is reported once; an output that comes afterwards changes nothing.
   ASSERT_TRUE(server.unload("zarn_null1"));
   ASSERT_TRUE(collect(child, last, 5000ms, 'E')) << describe(last.others);
-  collect(child, last, 1000ms);
-  ASSERT_TRUE(child.write("P"));
-  EXPECT_TRUE(collect(child, last, 2000ms, 'O'));
-  const std::string others = describe(last.others);
-  EXPECT_THAT(others, ::testing::MatchesRegex(kStopped + " O"));
+  expectReportedOnce(child, last);
   ASSERT_TRUE(server.pactl("load-module module-null-sink sink_name=zarn_late"));
   collect(child, later, 800ms);
   EXPECT_EQ(later.chunks, 0u);

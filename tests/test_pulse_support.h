@@ -20,8 +20,6 @@ namespace zarn::test::pulse {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-inline const std::string kStopped = R"(E\(stream stopped with error: [^()]+\))";  // in describe()
-
 // Runs a shell command; its standard output, or nothing when it fails.
 inline std::optional<std::string> run(const std::string& command) {
   FILE* pipe = ::popen(command.c_str(), "r");
@@ -94,8 +92,7 @@ class SoundServer {
 
   // Stops or starts the PipeWire session manager (the script's `session-manager`).
   bool sessionManager(const std::string& action) {
-    return run(kScript + " session-manager " + home_.dir + " " + action + " >/dev/null")
-        .has_value();
+    return !!run(kScript + " session-manager " + home_.dir + " " + action + " >/dev/null");
   }
 
   bool pactl(const std::string& a) { return run("pactl " + a + " >/dev/null 2>&1").has_value(); }
@@ -153,6 +150,31 @@ inline ::testing::AssertionResult playsTone(const Capture& capture, double secon
   if (!capture.problems.empty()) return ::testing::AssertionFailure() << capture.problems.front();
   const double rate = capture.lastRate;
   return isTone(lastSeconds(capture.samples, seconds, rate), rate, hz, 2, 0.2, 1.0);
+}
+
+// Arms the product, waits until its stream runs and checks it hears the tone.
+inline void armAndHear(ChildProcess& child, Capture& capture, unsigned hz) {
+  ASSERT_TRUE(child.write("A"));
+  ASSERT_TRUE(collect(child, capture, 5000ms, 'R')) << describe(capture.others);
+  collect(child, capture, 1000ms);
+  EXPECT_TRUE(playsTone(capture, 0.5, hz));
+}
+
+// A ping is answered (in time, while audio may be flowing).
+inline bool pinged(ChildProcess& child, Capture& into) {
+  return child.write("P") && collect(child, into, 2000ms, 'O');
+}
+
+// The loss of the stream was reported, the only frame in `seen` besides audio: no second report
+// comes in the second after it, and the helper still answers. Returns what came.
+inline Capture expectReportedOnce(ChildProcess& child, const Capture& seen) {
+  EXPECT_THAT(describe(seen.others),
+              ::testing::MatchesRegex(R"(E\(stream stopped with error: [^()]+\))"));
+  Capture after;
+  collect(child, after, 1000ms);
+  EXPECT_TRUE(pinged(child, after));
+  EXPECT_EQ(describe(after.others), "O");
+  return after;
 }
 
 // Q ends the process within two seconds, with status 0, whole frames to the end and nothing on

@@ -304,8 +304,10 @@ void MonitorStream::State::evaluate() {
   handle(linked ? Event::linked : Event::unlinked);
 }
 
-// The platform stopped the stream: said once, unless a stop came first.
+// The platform stopped the stream: said once, unless a stop came first. What is still waiting is
+// dropped first, so no audio follows the report but a delivery already under way.
 void MonitorStream::State::report() {
+  backlog_.close();
   if (!beginCall()) return;
   delegate_.streamDidStopWithError(owner_, TextError(reason_));
   endCall();
