@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "platform/capture_service.h"
 
@@ -43,6 +44,20 @@ class FloatStream : public Stream {
   virtual void start(CaptureService::ErrorCompletion completion) = 0;
   virtual void stop(CaptureService::ErrorCompletion completion) = 0;
 };
+
+// One display per output, in the content's order, each on the content's connection.
+template <class DisplayType, class Connection, class OutputName>
+std::vector<std::shared_ptr<Display>> displaysOf(const std::shared_ptr<Connection>& connection,
+                                                 const std::vector<OutputName>& outputs) {
+  std::vector<std::shared_ptr<Display>> result;
+  for (const OutputName& output : outputs) {
+    auto display = std::make_shared<DisplayType>();
+    display->connection = connection;
+    display->output = output;
+    result.push_back(std::move(display));
+  }
+  return result;
+}
 
 class FloatAudioService : public CaptureService {
  public:

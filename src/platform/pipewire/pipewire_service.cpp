@@ -30,14 +30,7 @@ void PipeWireService::getShareableContent(bool, bool, ContentCompletion completi
 
 std::vector<std::shared_ptr<Display>> PipeWireService::displays(ShareableContent& content) {
   auto& ours = static_cast<PipeWireContent&>(content);
-  std::vector<std::shared_ptr<Display>> result;
-  for (const std::string& output : ours.outputs) {
-    auto display = std::make_shared<PipeWireDisplay>();
-    display->connection = ours.connection;
-    display->output = output;
-    result.push_back(std::move(display));
-  }
-  return result;
+  return displaysOf<PipeWireDisplay>(ours.connection, ours.outputs);
 }
 
 std::shared_ptr<ContentFilter> PipeWireService::makeContentFilter(Display& display) {

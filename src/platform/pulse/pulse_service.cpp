@@ -33,14 +33,7 @@ void PulseService::getShareableContent(bool, bool, ContentCompletion completion)
 
 std::vector<std::shared_ptr<Display>> PulseService::displays(ShareableContent& content) {
   auto& pulseContent = static_cast<PulseContent&>(content);
-  std::vector<std::shared_ptr<Display>> result;
-  for (const Output& output : pulseContent.outputs) {
-    auto display = std::make_shared<PulseDisplay>();
-    display->connection = pulseContent.connection;
-    display->output = output;
-    result.push_back(std::move(display));
-  }
-  return result;
+  return displaysOf<PulseDisplay>(pulseContent.connection, pulseContent.outputs);
 }
 
 std::shared_ptr<ContentFilter> PulseService::makeContentFilter(Display& display) {
