@@ -1,7 +1,5 @@
 #include "platform/pulse/connection.h"
 
-#include <pulse/error.h>
-
 #include <thread>
 
 #include "platform/pulse/output_query.h"
@@ -26,6 +24,7 @@ void closeNow(pa_threaded_mainloop* mainloop, pa_context* context, bool running)
 }  // namespace
 
 std::shared_ptr<Connection> Connection::open(std::string& error) {
+  if (!library::load(error)) return nullptr;
   std::shared_ptr<Connection> connection(new Connection);
   connection->mainloop_ = pa_threaded_mainloop_new();
   if (connection->mainloop_ == nullptr) {

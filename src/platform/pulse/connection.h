@@ -3,8 +3,7 @@
 // it, and the last of them to go closes it.
 #pragma once
 
-#include <pulse/context.h>
-#include <pulse/thread-mainloop.h>
+#include "platform/pulse/library.h"
 
 #include <memory>
 #include <string>
@@ -49,8 +48,9 @@ class Connection {
 
   // Holds the main loop's lock for a scope; not for the main loop thread, which already has it
   // whenever it runs our code.
-  struct Lock
-      : LoopLock<pa_threaded_mainloop, pa_threaded_mainloop_lock, pa_threaded_mainloop_unlock> {
+  static void lockLoop(pa_threaded_mainloop* loop) { pa_threaded_mainloop_lock(loop); }
+  static void unlockLoop(pa_threaded_mainloop* loop) { pa_threaded_mainloop_unlock(loop); }
+  struct Lock : LoopLock<pa_threaded_mainloop, lockLoop, unlockLoop> {
     explicit Lock(const Connection& connection) : LoopLock(connection.mainloop_) {}
   };
 

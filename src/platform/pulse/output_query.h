@@ -2,9 +2,7 @@
 // output, in one asynchronous round, both at start and while following the default.
 #pragma once
 
-#include <pulse/context.h>
-#include <pulse/introspect.h>
-#include <pulse/operation.h>
+#include "platform/pulse/library.h"
 
 #include <functional>
 #include <string>

@@ -2,8 +2,6 @@
 // platform/linux_service.cpp.
 #include "platform/pulse/pulse_service.h"
 
-#include <pulse/error.h>
-
 #include <thread>
 #include <utility>
 

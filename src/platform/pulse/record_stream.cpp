@@ -1,11 +1,5 @@
 #include "platform/pulse/record_stream.h"
 
-#include <pulse/error.h>
-#include <pulse/rtclock.h>
-#include <pulse/stream.h>
-#include <pulse/subscribe.h>
-#include <pulse/timeval.h>
-
 #include <atomic>
 #include <mutex>
 #include <optional>
