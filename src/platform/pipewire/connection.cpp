@@ -1,6 +1,7 @@
 #include "platform/pipewire/connection.h"
 
 #include <pipewire/extensions/metadata.h>
+#include <pipewire/impl-module.h>
 #include <pipewire/keys.h>
 #include <pipewire/node.h>
 #include <pipewire/pipewire.h>
@@ -13,8 +14,17 @@
 namespace zarn::platform::pipewire {
 namespace {
 
-// Real-time scheduling for the thread that delivers, where the system grants it.
-constexpr const char* kClientConfig = "client-rt.conf";
+// No configuration file and no D-Bus: the context loads only what one capture stream needs. The
+// usual client configuration also loads the session-manager, device and real-time modules and
+// D-Bus support, about 0.6 MiB more in every helper; the stream's thread asks for real-time
+// scheduling itself instead (MonitorStream), without the D-Bus route through RTKit.
+constexpr const char* kNoConfig = "null";
+constexpr const char* kModules[] = {
+    "libpipewire-module-protocol-native",  // the daemon's socket
+    "libpipewire-module-client-node",      // a stream's node lives in the daemon
+    "libpipewire-module-adapter",          // the stream's format conversion
+    "libpipewire-module-metadata",         // the default output
+};
 constexpr const char* kDefaultMetadata = "default";
 constexpr const char* kDefaultSinkKey = "default.audio.sink";
 
@@ -206,9 +216,10 @@ std::shared_ptr<Connection> Connection::open(std::chrono::milliseconds bound, st
 
 bool Connection::connect(std::chrono::milliseconds bound, std::string& error) {
   threadLoop_ = pw_thread_loop_new("zarn-pipewire", nullptr);
-  pw_properties* props = pw_properties_new(PW_KEY_CONFIG_NAME, kClientConfig, nullptr);
+  pw_properties* props =
+      pw_properties_new(PW_KEY_CONFIG_NAME, kNoConfig, "support.dbus", "false", nullptr);
   context_ = threadLoop_ ? pw_context_new(pw_thread_loop_get_loop(threadLoop_), props, 0) : nullptr;
-  if (context_ == nullptr || pw_thread_loop_start(threadLoop_) < 0) {
+  if (context_ == nullptr || !loadModules() || pw_thread_loop_start(threadLoop_) < 0) {
     error = std::strerror(errno ? errno : ENOMEM);
     return false;
   }
@@ -235,6 +246,14 @@ bool Connection::connect(std::chrono::milliseconds bound, std::string& error) {
   }
   if (!ready()) error = lost_;
   return ready();
+}
+
+bool Connection::loadModules() {
+  pw_context_add_spa_lib(context_, "audio.convert.*", "audioconvert/libspa-audioconvert");
+  for (const char* module : kModules) {
+    if (pw_context_load_module(context_, module, nullptr, nullptr) == nullptr) return false;
+  }
+  return true;
 }
 
 bool daemonAnswers(std::chrono::milliseconds bound) {
