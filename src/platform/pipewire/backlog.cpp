@@ -28,8 +28,10 @@ void Backlog::append(const float* interleaved, std::size_t frames, std::uint32_t
 
 std::size_t Backlog::take(float* out, std::size_t most, std::uint32_t& rate) {
   std::unique_lock<std::mutex> hold(access_);
+  pieceOut_ = false;
   filled_.wait(hold, [this] { return closed_ || read_ < write_; });
   if (closed_) return 0;
+  pieceOut_ = true;
   const std::size_t piece = std::max<std::size_t>(rate_ / 50, 1);
   const std::size_t count = std::min({most, piece, write_ - read_});
   std::memcpy(out, samples_.get() + read_, count * sizeof(float));

@@ -29,6 +29,12 @@ class Backlog {
     std::lock_guard<std::mutex> hold(access_);
     return read_ == write_;
   }
+  // Nothing waits and the taker has finished with its last piece (it asks for the next): what
+  // comes now may go to the parent directly without overtaking anything.
+  bool quiet() {
+    std::lock_guard<std::mutex> hold(access_);
+    return read_ == write_ && !pieceOut_;
+  }
 
  private:
   const std::size_t capacity_;
@@ -40,6 +46,7 @@ class Backlog {
   std::size_t read_ = 0, write_ = 0;
   std::uint32_t rate_ = 0;
   bool closed_ = false;
+  bool pieceOut_ = false;  // take() returned a piece and has not been called again
 };
 
 }  // namespace zarn::platform::pipewire

@@ -21,6 +21,8 @@
 #include "platform/pipewire/capture_phases.h"
 #include "platform/pipewire/mono_mix.h"
 #include "platform/pipewire/objects.h"
+#include "platform/std_handles.h"
+#include "wire_format.h"
 
 namespace zarn::platform::pipewire {
 namespace {
@@ -142,6 +144,9 @@ class MonitorStream::State final : public GraphListener {
     if (--inside_ == 0 && halted_) settled_.notify_all();
   }
   void deliverAll();
+  bool deliverNow(const float* interleaved, std::size_t frames, std::uint32_t channels,
+                  std::uint32_t rate);
+  void deliver(const float* samples, std::size_t count, std::uint32_t rate);
   // Loop-thread callbacks end by running what they completed.
   void settle() { runAll(takeDue()); }
 
@@ -177,6 +182,7 @@ class MonitorStream::State final : public GraphListener {
   std::atomic<bool> forwarding_{false};
   std::atomic<std::uint32_t> rate_{0}, channels_{0};  // the current stream's format
   Backlog backlog_{kBacklogSamples};
+  const std::unique_ptr<float[]> direct_{new float[kPieceCapacity]};  // the real-time thread's
 
   Phase phase_ = Phase::idle;
   ErrorCompletion startDone_, stopDone_, refused_;
@@ -333,18 +339,38 @@ void MonitorStream::State::deliverAll() {
   const std::unique_ptr<float[]> piece(new float[kPieceCapacity]);
   std::uint32_t rate = 0;
   while (const std::size_t count = backlog_.take(piece.get(), kPieceCapacity, rate)) {
-    StreamDelegate* const target = output.load();
-    FloatSampleBuffer buffer;
-    buffer.data = piece.get();
-    buffer.size = count * sizeof(float);
-    buffer.format.rate = rate;
-    if (target == nullptr || !beginCall()) continue;
-    target->streamDidOutputSampleBuffer(owner_, buffer, OutputType::audio);
-    endCall();
+    deliver(piece.get(), count, rate);
   }
 }
 
-// On PipeWire's real-time thread: mixed into the backlog, never waiting for the parent.
+// On the real-time thread, when the parent keeps up (the usual case): the frame goes out from
+// here, sparing the delivering thread's wake-up, which costs about as much as the rest of a
+// delivery. Only when nothing waits in the backlog, so frames keep their order, and only when
+// writing cannot block.
+bool MonitorStream::State::deliverNow(const float* interleaved, std::size_t frames,
+                                      std::uint32_t channels, std::uint32_t rate) {
+  const std::size_t frameBytes = kFrameHeaderSize + kChunkHeaderSize + frames * sizeof(float);
+  if (frames > kPieceCapacity || !standardOutputTakesNow(frameBytes) || !backlog_.quiet()) {
+    return false;
+  }
+  averageChannels(interleaved, frames, channels, direct_.get());
+  deliver(direct_.get(), frames, rate);
+  return true;
+}
+
+void MonitorStream::State::deliver(const float* samples, std::size_t count, std::uint32_t rate) {
+  StreamDelegate* const target = output.load();
+  FloatSampleBuffer buffer;
+  buffer.data = samples;
+  buffer.size = count * sizeof(float);
+  buffer.format.rate = rate;
+  if (target == nullptr || !beginCall()) return;
+  target->streamDidOutputSampleBuffer(owner_, buffer, OutputType::audio);
+  endCall();
+}
+
+// On PipeWire's real-time thread, never waiting for the parent: written now when that cannot
+// block, mixed into the backlog otherwise.
 void MonitorStream::State::onProcess(void* data) {
   askRealTime();
   auto* tap = static_cast<Tap*>(data);
@@ -359,7 +385,10 @@ void MonitorStream::State::onProcess(void* data) {
       const std::uint32_t size = std::min(block.chunk->size, block.maxsize - offset);
       const auto* samples =
           reinterpret_cast<const float*>(static_cast<const char*>(block.data) + offset);
-      self->backlog_.append(samples, size / (sizeof(float) * channels), channels, rate);
+      const std::size_t frames = size / (sizeof(float) * channels);
+      if (!self->deliverNow(samples, frames, channels, rate)) {
+        self->backlog_.append(samples, frames, channels, rate);
+      }
     }
   }
   pw_stream_queue_buffer(tap->stream, buffer);
