@@ -45,6 +45,24 @@ class FloatStream : public Stream {
   virtual void stop(CaptureService::ErrorCompletion completion) = 0;
 };
 
+// Why there is nothing to record: no output, or none with a monitor.
+inline constexpr const char* kNoOutputText = "no sound output to capture";
+
+// Answers a content query once the service has connected (or failed to, with `error`) and listed
+// the outputs: the content, or why there is nothing to record. Screens have nothing to do with it,
+// so no output is a start failure.
+template <class Content, class Connection, class Outputs>
+void answerContentQuery(const CaptureService::ContentCompletion& done,
+                        std::shared_ptr<Connection> connection, Outputs outputs,
+                        const std::string& error) {
+  if (!connection) return done(nullptr, makeTextError(error));
+  if (outputs.empty()) return done(nullptr, makeTextError(kNoOutputText));
+  auto content = std::make_shared<Content>();
+  content->connection = std::move(connection);
+  content->outputs = std::move(outputs);
+  done(std::move(content), nullptr);
+}
+
 // One display per output, in the content's order, each on the content's connection.
 template <class DisplayType, class Connection, class OutputName>
 std::vector<std::shared_ptr<Display>> displaysOf(const std::shared_ptr<Connection>& connection,

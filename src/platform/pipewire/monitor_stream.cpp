@@ -155,20 +155,15 @@ class MonitorStream::State final : public GraphListener {
   static void onParamChanged(void* data, std::uint32_t id, const spa_pod* param);
   static void onRetry(void* data, std::uint64_t);
   static void onDeadline(void* data, std::uint64_t);
-  static constexpr pw_stream_events kStreamEvents = {
-      .version = PW_VERSION_STREAM_EVENTS,
-      .destroy = nullptr,
-      .state_changed = onStateChanged,
-      .control_info = nullptr,
-      .io_changed = nullptr,
-      .param_changed = onParamChanged,
-      .add_buffer = nullptr,
-      .remove_buffer = nullptr,
-      .process = onProcess,
-      .drained = nullptr,
-      .command = nullptr,
-      .trigger_done = nullptr,
-  };
+  // Only the callbacks the stream needs; the rest stay null.
+  static constexpr pw_stream_events kStreamEvents = [] {
+    pw_stream_events events{};
+    events.version = PW_VERSION_STREAM_EVENTS;
+    events.state_changed = onStateChanged;
+    events.param_changed = onParamChanged;
+    events.process = onProcess;
+    return events;
+  }();
 
   MonitorStream& owner_;
   StreamDelegate& delegate_;
@@ -430,7 +425,7 @@ void MonitorStream::State::onRetry(void* data, std::uint64_t) {
 void MonitorStream::State::onDeadline(void* data, std::uint64_t) {
   auto* self = static_cast<State*>(data);
   if (self->connection->sinks().empty()) {
-    self->reason_ = "no sound output to capture";
+    self->reason_ = kNoOutputText;
   } else {
     self->reason_ = self->failure_.empty() ? "no sound output could be linked" : self->failure_;
   }

@@ -19,12 +19,7 @@ void PipeWireService::getShareableContent(bool, bool, ContentCompletion completi
       Connection::Lock lock(*connection);
       outputs = connection->outputNames();
     }
-    if (!connection) return done(nullptr, makeTextError(error));
-    if (outputs.empty()) return done(nullptr, makeTextError("no sound output to capture"));
-    auto content = std::make_shared<PipeWireContent>();
-    content->connection = std::move(connection);
-    content->outputs = std::move(outputs);
-    done(std::move(content), nullptr);
+    answerContentQuery<PipeWireContent>(done, std::move(connection), std::move(outputs), error);
   }).detach();
 }
 

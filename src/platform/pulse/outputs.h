@@ -20,9 +20,6 @@ struct Output {
   std::uint32_t channels = 0;  // and its own channel count
 };
 
-// Why there is nothing to record: no output, or none with a monitor.
-inline constexpr const char* kNoOutputText = "no sound output to capture";
-
 // The outputs whose monitor can be recorded, the default output first and the others in the
 // server's order.
 std::vector<Output> recordableOutputs(const std::vector<Output>& sinks,

@@ -16,16 +16,11 @@ void PulseService::getShareableContent(bool, bool, ContentCompletion completion)
     std::shared_ptr<Connection> connection = Connection::open(error);
     std::vector<Output> sinks;
     std::string defaultName;
-    if (!connection || !connection->listOutputs(sinks, defaultName, error)) {
+    if (connection && !connection->listOutputs(sinks, defaultName, error)) {
       connection.reset();  // closed before the answer, on this thread
-      return done(nullptr, makeTextError(error));
     }
-    auto content = std::make_shared<PulseContent>();
-    content->outputs = recordableOutputs(sinks, defaultName);
-    // Screens have nothing to do with it: with nothing to record, say so as a start failure.
-    if (content->outputs.empty()) return done(nullptr, makeTextError(kNoOutputText));
-    content->connection = std::move(connection);
-    done(std::move(content), nullptr);
+    answerContentQuery<PulseContent>(done, std::move(connection),
+                                     recordableOutputs(sinks, defaultName), error);
   }).detach();
 }
 
