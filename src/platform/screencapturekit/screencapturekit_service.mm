@@ -37,20 +37,15 @@ static_assert(sizeof(AudioBufferList) == 24, "room for exactly one AudioBuffer")
 
 namespace {
 
-struct ShareableContentObject final : sc::ShareableContent {
-  explicit ShareableContentObject(SCShareableContent* object) : object(object) {}
-  SCShareableContent* object;
+// A platform object behind one of the seam's opaque handles, kept alive by the handle.
+template <class Handle, class ObjectPointer>
+struct Wrapped final : Handle {
+  explicit Wrapped(ObjectPointer object) : object(object) {}
+  ObjectPointer object;
 };
-
-struct DisplayObject final : sc::Display {
-  explicit DisplayObject(SCDisplay* object) : object(object) {}
-  SCDisplay* object;
-};
-
-struct ContentFilterObject final : sc::ContentFilter {
-  explicit ContentFilterObject(SCContentFilter* object) : object(object) {}
-  SCContentFilter* object;
-};
+using ShareableContentObject = Wrapped<sc::ShareableContent, SCShareableContent*>;
+using DisplayObject = Wrapped<sc::Display, SCDisplay*>;
+using ContentFilterObject = Wrapped<sc::ContentFilter, SCContentFilter*>;
 
 // Whether SCStream keeps its delegate and outputs alive is not documented, so the callback
 // objects are held here for as long as the stream.
