@@ -7,6 +7,8 @@
 #include <pipewire/pipewire.h>
 #include <spa/utils/json.h>
 
+#include <malloc.h>
+
 #include <cerrno>
 #include <cstring>
 #include <thread>
@@ -208,6 +210,11 @@ void Connection::Registry::onError(void* data, std::uint32_t id, int, int res,
 }
 
 std::shared_ptr<Connection> Connection::open(std::chrono::milliseconds bound, std::string& error) {
+  // Large blocks always come straight from mmap, as they do at start. glibc otherwise raises its
+  // threshold once such a block is freed, so the next stream's converter gets its ~8 MiB of
+  // working memory from the heap, zeroed by hand and resident in full: +8 MiB for as long as the
+  // process lives, after the first time a stream is remade.
+  [[maybe_unused]] static const int largeBlocksMapped = mallopt(M_MMAP_THRESHOLD, 128 * 1024);
   pw_init(nullptr, nullptr);
   std::shared_ptr<Connection> connection(new Connection);
   if (!connection->connect(bound, error)) return nullptr;
