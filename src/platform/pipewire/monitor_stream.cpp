@@ -69,17 +69,21 @@ timespec after(std::chrono::nanoseconds span) {
 
 }  // namespace
 
+class State;
+
 // One pw_stream and its listener, so a callback of a dropped stream is never taken for the
 // current one's.
 struct Tap {
-  MonitorStream::State* const state;
+  State* const state;
   pw_stream* stream = nullptr;
   spa_hook listener{};
 };
 
-class MonitorStream::State final : public GraphListener {
+// Everything the library's callbacks reach: the stream's phase, its pw_stream, the backlog and the
+// delivering thread.
+class State final : public GraphListener {
  public:
-  State(MonitorStream& owner, std::shared_ptr<Connection> connection, StreamDelegate& delegate)
+  State(Stream& owner, std::shared_ptr<Connection> connection, StreamDelegate& delegate)
       : connection(std::move(connection)),
         owner_(owner),
         delegate_(delegate),
@@ -165,7 +169,7 @@ class MonitorStream::State final : public GraphListener {
     return events;
   }();
 
-  MonitorStream& owner_;
+  Stream& owner_;  // the handle below; only used while a call is under way (beginCall)
   StreamDelegate& delegate_;
 
   std::mutex gate_;
@@ -193,19 +197,19 @@ class MonitorStream::State final : public GraphListener {
   std::thread deliverer_;  // last: it uses everything above
 };
 
-void MonitorStream::State::start(ErrorCompletion done) {
+void State::start(ErrorCompletion done) {
   connection->setListener(this);
   if (!connection->ready()) connectionLost(connection->lossReason());
   (phase_ == Phase::idle ? startDone_ : refused_) = std::move(done);
   handle(Event::start);
 }
 
-void MonitorStream::State::stop(ErrorCompletion done) {
+void State::stop(ErrorCompletion done) {
   stopDone_ = std::move(done);
   handle(Event::stop);
 }
 
-void MonitorStream::State::close() {
+void State::close() {
   handle(Event::stop);  // resolves a start still pending
   connection->setListener(nullptr);
   pw_loop* loop = pw_thread_loop_get_loop(connection->threadLoop());
@@ -216,7 +220,7 @@ void MonitorStream::State::close() {
 }
 
 // Events raised while the actions of another are carried out wait their turn.
-void MonitorStream::State::handle(Event event) {
+void State::handle(Event event) {
   queued_.push_back(event);
   if (handling_) return;
   handling_ = true;
@@ -230,7 +234,7 @@ void MonitorStream::State::handle(Event event) {
   handling_ = false;
 }
 
-void MonitorStream::State::carryOut(std::uint32_t actions) {
+void State::carryOut(std::uint32_t actions) {
   if (actions & stopForwarding) forwarding_.store(false);
   if (actions & dropStream) drop();
   if (actions & openStream) open();
@@ -249,7 +253,7 @@ void MonitorStream::State::carryOut(std::uint32_t actions) {
   }
 }
 
-void MonitorStream::State::open() {
+void State::open() {
   requested_ = connection->defaultSink().value_or(Sink{});
   rate_.store(0);
   channels_.store(0);
@@ -289,14 +293,14 @@ void MonitorStream::State::open() {
   }
 }
 
-void MonitorStream::State::drop() {
+void State::drop() {
   if (!tap_) return;
   // Taken out first: the state change the destruction brings belongs to no current stream.
   const std::unique_ptr<Tap> tap = std::move(tap_);
   pw_stream_destroy(tap->stream);  // waits for a process call under way
 }
 
-void MonitorStream::State::setTimers(bool armed) {
+void State::setTimers(bool armed) {
   pw_loop* loop = pw_thread_loop_get_loop(connection->threadLoop());
   if (retry_ == nullptr) retry_ = pw_loop_add_timer(loop, onRetry, this);
   if (deadline_ == nullptr) deadline_ = pw_loop_add_timer(loop, onDeadline, this);
@@ -307,7 +311,7 @@ void MonitorStream::State::setTimers(bool armed) {
   pw_loop_update_timer(loop, deadline_, &deadlineAt, &once, false);
 }
 
-void MonitorStream::State::evaluate() {
+void State::evaluate() {
   if (phase_ != Phase::starting && phase_ != Phase::running && phase_ != Phase::relinking) return;
   if (!tap_) return;  // the next retry makes one
   const std::optional<Sink> sink = connection->defaultSink();
@@ -322,7 +326,7 @@ void MonitorStream::State::evaluate() {
 
 // The platform stopped the stream: said once, unless a stop came first. What is still waiting is
 // dropped first, so no audio follows the report but a delivery already under way.
-void MonitorStream::State::report() {
+void State::report() {
   backlog_.close();
   if (!beginCall()) return;
   delegate_.streamDidStopWithError(owner_, TextError(reason_));
@@ -330,7 +334,7 @@ void MonitorStream::State::report() {
 }
 
 // The delivering thread: one frame per piece; a parent that does not read holds up only this.
-void MonitorStream::State::deliverAll() {
+void State::deliverAll() {
   const std::unique_ptr<float[]> piece(new float[kPieceCapacity]);
   std::uint32_t rate = 0;
   while (const std::size_t count = backlog_.take(piece.get(), kPieceCapacity, rate)) {
@@ -342,8 +346,8 @@ void MonitorStream::State::deliverAll() {
 // here, sparing the delivering thread's wake-up, which costs about as much as the rest of a
 // delivery. Only when nothing waits in the backlog, so frames keep their order, and only when
 // writing cannot block.
-bool MonitorStream::State::deliverNow(const float* interleaved, std::size_t frames,
-                                      std::uint32_t channels, std::uint32_t rate) {
+bool State::deliverNow(const float* interleaved, std::size_t frames, std::uint32_t channels,
+                       std::uint32_t rate) {
   const std::size_t frameBytes = kFrameHeaderSize + kChunkHeaderSize + frames * sizeof(float);
   if (frames > kPieceCapacity || !standardOutputTakesNow(frameBytes) || !backlog_.quiet()) {
     return false;
@@ -353,7 +357,7 @@ bool MonitorStream::State::deliverNow(const float* interleaved, std::size_t fram
   return true;
 }
 
-void MonitorStream::State::deliver(const float* samples, std::size_t count, std::uint32_t rate) {
+void State::deliver(const float* samples, std::size_t count, std::uint32_t rate) {
   StreamDelegate* const target = output.load();
   FloatSampleBuffer buffer;
   buffer.data = samples;
@@ -366,7 +370,7 @@ void MonitorStream::State::deliver(const float* samples, std::size_t count, std:
 
 // On PipeWire's real-time thread, never waiting for the parent: written now when that cannot
 // block, mixed into the backlog otherwise.
-void MonitorStream::State::onProcess(void* data) {
+void State::onProcess(void* data) {
   askRealTime();
   auto* tap = static_cast<Tap*>(data);
   State* self = tap->state;
@@ -389,8 +393,7 @@ void MonitorStream::State::onProcess(void* data) {
   pw_stream_queue_buffer(tap->stream, buffer);
 }
 
-void MonitorStream::State::onStateChanged(void* data, pw_stream_state, pw_stream_state state,
-                                          const char* error) {
+void State::onStateChanged(void* data, pw_stream_state, pw_stream_state state, const char* error) {
   auto* tap = static_cast<Tap*>(data);
   State* self = tap->state;
   if (tap != self->tap_.get()) return;
@@ -403,7 +406,7 @@ void MonitorStream::State::onStateChanged(void* data, pw_stream_state, pw_stream
   self->settle();
 }
 
-void MonitorStream::State::onParamChanged(void* data, std::uint32_t id, const spa_pod* param) {
+void State::onParamChanged(void* data, std::uint32_t id, const spa_pod* param) {
   auto* tap = static_cast<Tap*>(data);
   State* self = tap->state;
   if (tap != self->tap_.get() || id != SPA_PARAM_Format) return;
@@ -416,13 +419,13 @@ void MonitorStream::State::onParamChanged(void* data, std::uint32_t id, const sp
   self->settle();
 }
 
-void MonitorStream::State::onRetry(void* data, std::uint64_t) {
+void State::onRetry(void* data, std::uint64_t) {
   auto* self = static_cast<State*>(data);
   self->handle(Event::retryDue);
   self->settle();
 }
 
-void MonitorStream::State::onDeadline(void* data, std::uint64_t) {
+void State::onDeadline(void* data, std::uint64_t) {
   auto* self = static_cast<State*>(data);
   if (self->connection->sinks().empty()) {
     self->reason_ = kNoOutputText;
@@ -433,59 +436,71 @@ void MonitorStream::State::onDeadline(void* data, std::uint64_t) {
   self->settle();
 }
 
-MonitorStream::MonitorStream(std::shared_ptr<Connection> connection, StreamDelegate& delegate)
-    : state_(new State(*this, std::move(connection), delegate)) {}
+namespace {
 
 // A stream left to the process's end, kept reachable like the process-wide objects.
-std::atomic<MonitorStream::State*> abandoned{nullptr};
+std::atomic<State*> abandoned{nullptr};
 
-MonitorStream::~MonitorStream() {
-  // A delivery still blocked on the parent holds the delivering thread, which cannot be joined.
-  // The process is on its way out then; everything is left to its end.
-  if (state_->halt()) {
-    state_->endDelivering(true);
-    abandoned.store(state_);
-    return;
-  }
-  std::vector<Due> due;
-  {
-    Connection::Lock lock(*state_->connection);
-    state_->close();
-    due = state_->takeDue();
-  }
-  state_->endDelivering(false);
-  delete state_;
-  if (!due.empty()) std::thread(runAll, std::move(due)).detach();
-}
+// The core's handle on the stream. Its State outlives it when a delivery is still blocked at its
+// end: the process is on its way out then, and everything is left to its end.
+class MonitorStream final : public FloatStream {
+ public:
+  MonitorStream(std::shared_ptr<Connection> connection, StreamDelegate& delegate)
+      : state_(new State(*this, std::move(connection), delegate)) {}
 
-void MonitorStream::setAudioOutput(StreamDelegate* output) {
-  state_->output.store(output);
-}
-
-void MonitorStream::start(CaptureService::ErrorCompletion completion) {
-  std::vector<Due> due;
-  {
-    Connection::Lock lock(*state_->connection);
-    state_->start(std::move(completion));
-    due = state_->takeDue();
-  }
-  // Never on the caller's thread.
-  if (!due.empty()) std::thread(runAll, std::move(due)).detach();
-}
-
-void MonitorStream::stop(CaptureService::ErrorCompletion completion) {
-  // On a thread of its own: it may wait for a delivery under way.
-  std::thread([state = state_, connection = state_->connection,
-               done = std::move(completion)]() mutable {
-    if (!state->haltAndSettle()) return done(nullptr);  // stuck: left to the process's end
+  ~MonitorStream() override {
+    if (state_->halt()) {  // the delivering thread is stuck on the parent and cannot be joined
+      state_->endDelivering(true);
+      abandoned.store(state_);
+      return;
+    }
     std::vector<Due> due;
     {
-      Connection::Lock lock(*connection);
-      state->stop(std::move(done));
-      due = state->takeDue();
+      Connection::Lock lock(*state_->connection);
+      state_->close();
+      due = state_->takeDue();
     }
-    runAll(std::move(due));
-  }).detach();
+    state_->endDelivering(false);
+    delete state_;
+    if (!due.empty()) std::thread(runAll, std::move(due)).detach();
+  }
+
+  void setAudioOutput(StreamDelegate* output) override { state_->output.store(output); }
+
+  void start(CaptureService::ErrorCompletion completion) override {
+    std::vector<Due> due;
+    {
+      Connection::Lock lock(*state_->connection);
+      state_->start(std::move(completion));
+      due = state_->takeDue();
+    }
+    if (!due.empty()) std::thread(runAll, std::move(due)).detach();  // never the caller's thread
+  }
+
+  // On a thread of its own: it may wait for a delivery under way.
+  void stop(CaptureService::ErrorCompletion completion) override {
+    std::thread([state = state_, connection = state_->connection,
+                 done = std::move(completion)]() mutable {
+      if (!state->haltAndSettle()) return done(nullptr);  // stuck: left to the process's end
+      std::vector<Due> due;
+      {
+        Connection::Lock lock(*connection);
+        state->stop(std::move(done));
+        due = state->takeDue();
+      }
+      runAll(std::move(due));
+    }).detach();
+  }
+
+ private:
+  State* const state_;
+};
+
+}  // namespace
+
+std::shared_ptr<FloatStream> makeMonitorStream(std::shared_ptr<Connection> connection,
+                                               StreamDelegate& delegate) {
+  return std::make_shared<MonitorStream>(std::move(connection), delegate);
 }
 
 }  // namespace zarn::platform::pipewire

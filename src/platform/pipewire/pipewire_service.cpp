@@ -37,7 +37,7 @@ std::shared_ptr<ContentFilter> PipeWireService::makeContentFilter(Display& displ
 std::shared_ptr<Stream> PipeWireService::makeStream(ContentFilter& filter,
                                                     const StreamConfiguration&,
                                                     StreamDelegate& delegate) {
-  return std::make_shared<MonitorStream>(static_cast<PipeWireFilter&>(filter).connection, delegate);
+  return makeMonitorStream(static_cast<PipeWireFilter&>(filter).connection, delegate);
 }
 
 }  // namespace zarn::platform::pipewire
