@@ -24,20 +24,18 @@ LINUX_GUARD = re.compile(r"^\s*#\s*if.*(__linux__|F_SETPIPE_SZ)")
 def linux_only_lines(path):
     """(line number, text) of every Linux-only use outside a Linux guard."""
     hits, depth, guarded_at = [], 0, None
-    with open(path, encoding="utf-8") as source:
-        for number, line in enumerate(source, 1):
-            if re.match(r"^\s*#\s*if", line):
-                depth += 1
-                if guarded_at is None and LINUX_GUARD.match(line):
-                    guarded_at = depth
-            elif re.match(r"^\s*#\s*(else|elif)", line) and guarded_at == depth:
-                guarded_at = None  # the other side of a Linux guard is everyone's
-            elif re.match(r"^\s*#\s*endif", line):
-                if guarded_at == depth:
-                    guarded_at = None
-                depth -= 1
-            elif guarded_at is None and LINUX_ONLY.search(line.split("//")[0]):
-                hits.append((number, line.strip()))
+    for number, line in enumerate(open(path, encoding="utf-8"), 1):
+        directive = re.match(r"^\s*#\s*(if|else|elif|endif)", line)
+        if directive and directive[1] == "if":
+            depth += 1
+            if guarded_at is None and LINUX_GUARD.match(line):
+                guarded_at = depth
+        elif directive:  # the other side of a Linux guard is everyone's
+            if guarded_at == depth:
+                guarded_at = None
+            depth -= directive[1] == "endif"
+        elif guarded_at is None and LINUX_ONLY.search(line.split("//")[0]):
+            hits.append((number, line.strip()))
     return hits
 
 
@@ -46,15 +44,15 @@ def included_headers(path, source_dir):
     seen, todo = set(), [path]
     while todo:
         current = todo.pop()
-        with open(current, encoding="utf-8") as text:
-            for name in re.findall(r'^\s*#\s*(?:include|import)\s+"([^"]+)"', text.read(), re.M):
-                for base in (os.path.dirname(current), *(os.path.join(source_dir, d)
-                                                         for d in ("src", "tools", "tests"))):
-                    candidate = os.path.normpath(os.path.join(base, name))
-                    if os.path.isfile(candidate) and candidate not in seen:
-                        seen.add(candidate)
-                        todo.append(candidate)
-                        break
+        text = open(current, encoding="utf-8").read()
+        for name in re.findall(r'^\s*#\s*(?:include|import)\s+"([^"]+)"', text, re.M):
+            bases = [os.path.dirname(current)] + [os.path.join(source_dir, d)
+                                                  for d in ("src", "tools", "tests")]
+            found = [c for c in (os.path.normpath(os.path.join(b, name)) for b in bases)
+                     if os.path.isfile(c)]
+            if found and found[0] not in seen:
+                seen.add(found[0])
+                todo.append(found[0])
     return seen
 
 
@@ -66,14 +64,11 @@ def main(source_dir, build_dir):
          f"-DCMAKE_CXX_COMPILER={clang}", f"-DCMAKE_OBJCXX_COMPILER={clang}"],
         capture_output=True, text=True)
     if configure.returncode != 0:
-        print(configure.stdout + configure.stderr)
-        print("FAIL: the macOS branch does not configure")
+        print(configure.stdout + configure.stderr + "FAIL: the macOS branch does not configure")
         return 1
     with open(os.path.join(build_dir, "compile_commands.json"), encoding="utf-8") as commands:
         sources = sorted({os.path.normpath(c["file"]) for c in json.load(commands)})
-    files = set(sources)
-    for source in sources:
-        files |= included_headers(source, source_dir)
+    files = set(sources).union(*(included_headers(s, source_dir) for s in sources))
     failures = [f"{os.path.relpath(path, source_dir)}:{n}: {text}"
                 for path in sorted(files) for n, text in linux_only_lines(path)]
     print(f"{len(sources)} sources and {len(files) - len(sources)} headers in the macOS branch")

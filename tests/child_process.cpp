@@ -8,6 +8,7 @@
 #include <sys/resource.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -25,7 +26,7 @@ using Clock = std::chrono::steady_clock;
 
 int remainingMs(Clock::time_point deadline) {
   const auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now()).count();
-  return left <= 0 ? 0 : left > 1'000'000 ? 1'000'000 : static_cast<int>(left);
+  return static_cast<int>(std::clamp<long long>(left, 0, 1'000'000));
 }
 
 void setNonBlocking(int fd) {
@@ -102,10 +103,10 @@ std::vector<Frame> FrameInput::readFrames(std::size_t count, milliseconds timeou
   return frames;
 }
 
-void FrameInput::discard() {
-  while (fill(Clock::now())) continue;
-  taken_ = fed_;
-  reader_ = tools::FrameStreamReader();  // frames start again after what was thrown away
+std::vector<Frame> FrameInput::readUntilQuiet(milliseconds quiet) {
+  std::vector<Frame> frames;
+  while (auto frame = readFrame(quiet)) frames.push_back(std::move(*frame));
+  return frames;
 }
 
 bool FrameInput::outputEndsWithin(milliseconds timeout) {
@@ -122,8 +123,7 @@ ChildProcess::ChildProcess(const std::string& path, const std::vector<std::strin
   stderr_ = unlinkedFile();
   if (stderr_ < 0 || !openPipe(in) || !openPipe(out))
     throw std::runtime_error("cannot make the child's pipes");
-  if (options.nonBlockingStdin) setNonBlocking(in[0]);
-  if (options.nonBlockingStdout) setNonBlocking(out[1]);
+  if (options.nonBlocking) setNonBlocking(in[0]), setNonBlocking(out[1]);
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   const int childEnds[] = {in[0], out[1], stderr_};  // its standard input, output and error
@@ -131,16 +131,19 @@ ChildProcess::ChildProcess(const std::string& path, const std::vector<std::strin
   posix_spawnattr_t attrs;
   posix_spawnattr_init(&attrs);
   sigset_t signals;
-  sigemptyset(&signals);
-  posix_spawnattr_setsigmask(&attrs, &signals);  // none blocked
-  sigaddset(&signals, SIGPIPE);
+  sigemptyset(&signals), sigaddset(&signals, SIGPIPE);
   posix_spawnattr_setsigdefault(&attrs, &signals);
-  posix_spawnattr_setflags(
-      &attrs, POSIX_SPAWN_SETSIGMASK | (options.sigpipeDefault ? POSIX_SPAWN_SETSIGDEF : 0));
-  std::vector<char*> argv{const_cast<char*>(path.c_str())};
+  posix_spawnattr_setflags(&attrs, options.sigpipeDefault ? POSIX_SPAWN_SETSIGDEF : 0);
+  std::vector<char*> argv{const_cast<char*>(path.c_str())}, env;
   for (const auto& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-  argv.push_back(nullptr);
-  const int failed = ::posix_spawn(&pid_, path.c_str(), &actions, &attrs, argv.data(), environ);
+  for (auto& entry : options.env) env.push_back(entry.data());
+  for (char** entry = environ; *entry; ++entry) {
+    const std::string_view name(*entry, std::strcspn(*entry, "=") + 1);  // with its '='
+    if (std::ranges::none_of(options.env, [&](auto& given) { return given.starts_with(name); }))
+      env.push_back(*entry);
+  }
+  argv.push_back(nullptr), env.push_back(nullptr);
+  const int failed = ::posix_spawn(&pid_, path.c_str(), &actions, &attrs, argv.data(), env.data());
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attrs);
   ::close(in[0]), ::close(out[1]);

@@ -19,8 +19,8 @@ inline constexpr milliseconds kWait{5000};  // how long a read, write or wait wa
 struct SpawnOptions {
   // False: the child inherits our ignored SIGPIPE, so a closed pipe is EPIPE, not the signal.
   bool sigpipeDefault = true;
-  // Hands the child O_NONBLOCK pipe ends, as some parents do.
-  bool nonBlockingStdin = false, nonBlockingStdout = false;
+  bool nonBlocking = false;           // hands the child O_NONBLOCK pipe ends, as some parents do
+  std::vector<std::string> env = {};  // NAME=VALUE, in place of our own NAME
 };
 
 struct Frame {
@@ -28,7 +28,6 @@ struct Frame {
   Bytes payload;
   friend bool operator==(const Frame&, const Frame&) = default;
 };
-// Frames the tests expect often.
 inline Frame errorFrame(const std::string& text) {
   return Frame{'E', Bytes(text.begin(), text.end())};
 }
@@ -52,14 +51,15 @@ class FrameInput {
  public:
   explicit FrameInput(int fd = -1) : fd_(fd) {}  // takes over a non-blocking descriptor
   FrameInput(const FrameInput&) = delete;
-  FrameInput& operator=(const FrameInput&) = delete;
-  ~FrameInput() { closeInput(); }
+  ~FrameInput() { closeFd(fd_); }
 
   // The next whole frame, or nothing if the output ended or broke the frame format or the
   // deadline passed first. A partly read frame stays buffered for the next call.
   std::optional<Frame> readFrame(milliseconds timeout = kWait);
   // Up to count frames; fewer if the output ends or the deadline passes.
   std::vector<Frame> readFrames(std::size_t count, milliseconds timeout = kWait);
+  // Frames until none completes within the quiet period.
+  std::vector<Frame> readUntilQuiet(milliseconds quiet = milliseconds(150));
   // True if the output ends within the deadline with no further byte; false if bytes arrive
   // (they stay buffered) or the deadline passes.
   bool outputEndsWithin(milliseconds timeout);
@@ -69,8 +69,6 @@ class FrameInput {
   std::size_t bufferedBytes() const { return fed_ - taken_; }
   // Why the frames read so far do not end cleanly (a cut frame, a protocol error); "" if they do.
   std::string frameError() const { return reader_.finish(); }
-  // Throws away what is buffered and what the pipe holds now.
-  void discard();
   // The parent stops listening: closes its reading end.
   void closeInput() { closeFd(fd_); }
 
@@ -103,7 +101,7 @@ class ChildProcess : public FrameInput {
 
   // Waits for the child to end; kills it with SIGKILL if it has not ended by the deadline.
   ExitResult wait(milliseconds timeout = kWait);
-  bool running() { return !reaped_ && !wait(milliseconds(0)).exited && !reaped_; }
+  bool running() { return !wait(milliseconds(0)).exited && !reaped_; }
 
   // Everything the child wrote to standard error so far.
   std::string stderrText() const;

@@ -1,9 +1,10 @@
 // Fault injection between the product and a private sound server: a proxy on the client library's
-// native socket that passes whole packets on, in order, and can hold, delay or cut them; without a
+// native socket that passes whole packets on, in order, and can hold or delay them; without a
 // server behind it, a server that accepts connections and never answers.
 #pragma once
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <list>
@@ -23,68 +24,61 @@ class FaultProxy {
   // with no server, is accepted and never answered. Throws if it cannot listen.
   FaultProxy(std::string path, std::string server);
   ~FaultProxy();
-  FaultProxy(const FaultProxy&) = delete;
-  FaultProxy& operator=(const FaultProxy&) = delete;
 
   const std::string& path() const { return path_; }
 
   // From now on, packets that way wait (a packet half passed on is finished first).
-  void hold(Way way);
+  void hold(Way way) { set(held_[way], true); }
   static constexpr std::uint32_t kAnyCommand = 0xFFFFFFFF;
   // Once a request carrying `command` (or any, with kAnyCommand) comes, packets `way` wait from it
-  // on (that request included, when `way` is requests). Set until it fires; hold/release leave it.
-  void holdWhen(std::uint32_t command, Way way);
+  // on (that request included, when `way` is requests). Set until it fires.
+  void holdWhen(std::uint32_t command, Way way) { set(trigger_, Trigger(std::pair(command, way))); }
   // Passes on what waits, in order, and what comes after.
   void release(Way way);
   // Each packet that way is passed on no sooner than `delay` after it came.
-  void delay(Way way, std::chrono::milliseconds delay);
-  // Closes every connection now, both ways, dropping what waits; later clients connect anew.
-  void cut();
-
-  bool holding(Way way);
-  std::size_t waiting(Way way);                  // packets queued that way, over all connections
+  void delay(Way way, std::chrono::milliseconds delay) { set(delay_[way], delay); }
   std::vector<std::uint32_t> commands(Way way);  // seen that way so far, in order
+  bool holding(Way way) {
+    std::lock_guard<std::mutex> lock(access_);
+    return held_[way];
+  }
 
  private:
   using Clock = std::chrono::steady_clock;
   struct Packet {
     Clock::time_point came;
     std::vector<std::uint8_t> bytes;
-    std::optional<std::uint32_t> command;  // of a control packet
-  };
-  struct Flow {  // one way of one connection
-    int from = -1, to = -1;
-    std::vector<std::uint8_t> partial;  // the start of a packet not yet whole
-    std::deque<Packet> queue;
-    std::size_t sent = 0;  // of the queue's front
-    bool ended = false;    // `from` reached its end
+    bool holdsFromHere = false;  // the request that fired a hold of requests
   };
   struct Link {
-    Flow flows[2];  // indexed by Way
-  };
-  struct Gate {
-    bool held = false;
-    std::chrono::milliseconds delay{0};
+    int fds[2] = {-1, -1};  // indexed by the Way read from them: the server's, the client's
+    std::deque<Packet> queues[2];
+    bool ended[2] = {}, closed = false;
   };
 
-  void run();
-  int pollTimeout(Clock::time_point now);
-  bool passable(const Flow& flow, Way way, Clock::time_point now) const;  // its front may go now
+  using Trigger = std::optional<std::pair<std::uint32_t, Way>>;
+  template <class Value>
+  void set(Value& field, Value value) {
+    std::lock_guard<std::mutex> lock(access_);
+    field = value;
+    changed_.notify_all();
+  }
   void accept();
-  bool readInto(Flow& flow, Way way);
-  bool pass(Flow& flow, Way way, Clock::time_point now);
-  static void closeLink(Link& link);
-  void wake();
+  void read(Link& link, Way way);   // a thread per way and link: packets into the queue
+  void write(Link& link, Way way);  // ... and out of it, when free to go
+  void close(Link& link);           // under the lock
 
   const std::string path_, server_;
-  int listener_ = -1, wake_[2] = {-1, -1};
-  std::mutex access_;  // everything below, and the links
-  bool stopping_ = false;
-  Gate gates_[2];
-  std::optional<std::pair<std::uint32_t, Way>> trigger_;
+  int listener_ = -1;
+  std::mutex access_;  // everything below
+  std::condition_variable changed_;
+  bool held_[2] = {};
+  std::chrono::milliseconds delay_[2] = {};
+  Trigger trigger_;
   std::vector<std::uint32_t> seen_[2];
   std::list<Link> links_;
-  std::thread worker_;
+  std::vector<std::thread> threads_;  // the links'
+  std::thread acceptor_;
 };
 
 }  // namespace zarn::test

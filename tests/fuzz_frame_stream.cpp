@@ -3,6 +3,7 @@
 // same end-of-stream verdict. Every C frame is decoded and its samples touched.
 #include <algorithm>
 #include <cstdlib>
+#include <tuple>
 #include <vector>
 
 #include "frame_stream.h"
@@ -28,10 +29,6 @@ void drain(FrameStreamReader& reader, std::vector<Frame>& frames) {
   }
 }
 
-bool same(const Frame& a, const Frame& b) {
-  return a.type == b.type && a.payload == b.payload;
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -47,8 +44,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     pieces.feed(stream.subspan(pos, n));
     drain(pieces, got);
   }
-  if (!std::equal(got.begin(), got.end(), expected.begin(), expected.end(), same) ||
-      pieces.error() != whole.error() || pieces.finish() != whole.finish()) {
+  const auto key = [](const Frame& f) { return std::tie(f.type, f.payload); };
+  if (!std::ranges::equal(got, expected, {}, key, key) || pieces.error() != whole.error() ||
+      pieces.finish() != whole.finish()) {
     std::abort();
   }
   return 0;

@@ -16,35 +16,6 @@ namespace zarn::test {
 
 namespace sim = platform::simulated;
 
-// The frame writer's globals on a pipe, set once per process and never undone, as start-up does;
-// the tests read the other end.
-class FramePipe : public FrameInput {
- public:
-  static FramePipe& get() {
-    static FramePipe* const pipe = new FramePipe(makePipe());
-    return *pipe;
-  }
-
-  // Frames until none completes within the quiet period.
-  std::vector<Frame> readUntilQuiet(milliseconds quiet = milliseconds(150)) {
-    std::vector<Frame> frames;
-    while (auto frame = readFrame(quiet)) frames.push_back(std::move(*frame));
-    return frames;
-  }
-
- private:
-  explicit FramePipe(int fd) : FrameInput(fd) {}
-  static int makePipe() {
-    int fds[2];
-    // Room for several large chunks, so writers rarely wait on a test that reads late.
-    if (!openPipe(fds, 0, 1 << 20)) std::abort();
-    ::fcntl(fds[0], F_SETFL, O_NONBLOCK);
-    stdoutLock = new StdoutLock;
-    stdoutHandle = new platform::OutputHandle(fds[1]);
-    return fds[0];
-  }
-};
-
 // A scripted service made from zarn-audio-sim's tokens, and a capture object on it. Members in
 // this order so the capture object, and any stream it holds, go before the service.
 struct Sim {
@@ -60,8 +31,22 @@ struct Sim {
 
 class SimTest : public ::testing::Test {
  protected:
-  void SetUp() override { frames().discard(); }  // what an earlier test left behind
-  static FramePipe& frames() { return FramePipe::get(); }
+  // Frames an earlier test left behind are not this one's.
+  void SetUp() override { frames().readUntilQuiet(milliseconds(0)); }
+  // The frame writer's globals on a pipe, set once per process and never undone, as start-up
+  // does; the tests read the other end. Room for several large chunks, so writers rarely wait on
+  // a test that reads late.
+  static FrameInput& frames() {
+    static FrameInput* const pipe = [] {
+      int fds[2];
+      if (!openPipe(fds, 0, 1 << 20)) std::abort();
+      ::fcntl(fds[0], F_SETFL, O_NONBLOCK);
+      stdoutLock = new StdoutLock;
+      stdoutHandle = new platform::OutputHandle(fds[1]);
+      return new FrameInput(fds[0]);
+    }();
+    return *pipe;
+  }
 };
 
 }  // namespace zarn::test

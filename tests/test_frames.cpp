@@ -10,7 +10,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <future>
 #include <thread>
 
@@ -113,17 +112,14 @@ TEST(ConcurrentFrames, FramesFromManyThreadsAreWholeAndInOrderOnBlockingAndNonBl
     if (nonBlocking) ::fcntl(fds[1], F_SETFL, O_NONBLOCK);
     std::future<Bytes> received = readAll(fds[0], 4096, nonBlocking ? 20us : 0us);
     auto writer = std::make_unique<WriterOn>(fds[1]);
-    std::atomic<bool> go{false};
+    std::vector<Bytes> payloads[std::size(kTypes)];
+    for (int w = 0; w < std::ssize(kTypes); ++w)
+      for (int s = 0; s < kFramesEach; ++s) payloads[w].push_back(payloadOf(w, s));
     std::vector<std::thread> threads;
-    for (int w = 0; w < std::ssize(kTypes); ++w) {
-      threads.emplace_back([w, &go] {
-        std::vector<Bytes> payloads;
-        for (int s = 0; s < kFramesEach; ++s) payloads.push_back(payloadOf(w, s));
-        while (!go.load()) std::this_thread::yield();
-        for (const auto& payload : payloads) writeFrame(kTypes[w], payload);
+    for (int w = 0; w < std::ssize(kTypes); ++w)
+      threads.emplace_back([&, w] {
+        for (const auto& payload : payloads[w]) writeFrame(kTypes[w], payload);
       });
-    }
-    go = true;
     for (auto& thread : threads) thread.join();
     EXPECT_FALSE(writer->handle.broken());
     writer.reset();

@@ -20,55 +20,54 @@ using enum Event;
 
 // One letter per action, in bit order: Forwarding stopped, Drop, Open, Arm timers, Cancel timers,
 // Go (forwarding), s/x start succeeded/failed, Loss reported, t stop done, u/r stop/start refused.
-constexpr const char* kLetters = "FDOACGsxLtur";
-
-const std::vector<test::Transition<Phase, Event>> kTable = {
-    {idle, {start}, starting, "OA"},
-    {idle, {stop}, ended, "u"},
-    {idle, {connectionLost}, ended, ""},
-
-    // Unlinked while starting is the normal way in: the retries and the deadline run already.
-    {starting, {stop}, ended, "FDCxt"},
-    {starting, {linked}, running, "CGs"},
-    {starting, {formatChanged, retryDue}, starting, "DO"},
-    {starting, {streamFailed}, starting, "D"},
-    {starting, {deadlinePassed, connectionLost}, ended, "FDCx"},
-
-    {running, {stop}, ended, "FDCt"},
-    {running, {unlinked}, relinking, "FA"},
-    {running, {formatChanged}, relinking, "FDOA"},
-    {running, {streamFailed}, relinking, "FDA"},
-    {running, {connectionLost}, ended, "FDCL"},
-
-    // The timers armed on the way in keep running: a format change or failure does not extend
-    // the grace period.
-    {relinking, {stop}, ended, "FDCt"},
-    {relinking, {linked}, running, "CG"},
-    {relinking, {formatChanged}, relinking, "FDO"},
-    {relinking, {streamFailed}, relinking, "FD"},
-    {relinking, {retryDue}, relinking, "DO"},
-    {relinking, {deadlinePassed, connectionLost}, ended, "FDCL"},
-
-    {ended, {stop}, ended, "u"},
-};
+// Unlinked while starting is the normal way in: the retries and the deadline run already. The
+// timers armed on the way in keep running: a format change or failure does not extend the grace
+// period.
+constexpr const char* kTable = R"(
+  idle       start                          > starting   OA
+  idle       stop                           > ended      u
+  idle       connectionLost                 > ended
+  starting   stop                           > ended      FDCxt
+  starting   linked                         > running    CGs
+  starting   formatChanged retryDue         > starting   DO
+  starting   streamFailed                   > starting   D
+  starting   deadlinePassed connectionLost  > ended      FDCx
+  running    stop                           > ended      FDCt
+  running    unlinked                       > relinking  FA
+  running    formatChanged                  > relinking  FDOA
+  running    streamFailed                   > relinking  FDA
+  running    connectionLost                 > ended      FDCL
+  relinking  stop                           > ended      FDCt
+  relinking  linked                         > running    CG
+  relinking  formatChanged                  > relinking  FDO
+  relinking  streamFailed                   > relinking  FD
+  relinking  retryDue                       > relinking  DO
+  relinking  deadlinePassed connectionLost  > ended      FDCL
+  ended      stop                           > ended      u
+)";
 
 // What the table must keep, so a change to it is checked too: a pending start or stop is
 // resolved exactly once, a started stream is dropped on the way to the end and nothing is opened
 // or armed there, a loss is reported only after the start was answered, and forwarding starts
 // only into running.
 TEST(PipeWirePhases, EveryPhaseWithEveryEvent) {
-  test::expectEveryPair(kTable, ended, connectionLost, kLetters, [](Phase phase, Event event) {
-    const Step step = nextStep(phase, event);
-    const auto count = [&](std::uint32_t mask) { return std::popcount(step.actions & mask); };
-    EXPECT_EQ(count(completeStart | failStart), int(phase == starting && step.next != starting));
-    EXPECT_EQ(count(completeStop | refuseStop), int(event == stop));
-    const bool leftStarted = phase != idle && phase != ended && step.next == ended;
-    EXPECT_TRUE(!leftStarted || count(stopForwarding | dropStream | cancelTimers) == 3);
-    EXPECT_TRUE(step.next != ended || !(step.actions & (openStream | armTimers)));
-    EXPECT_TRUE(!(step.actions & reportLoss) || phase == running || phase == relinking);
-    EXPECT_TRUE(!(step.actions & startForwarding) || step.next == running);
-    return std::pair(step.next, step.actions);
-  });
+  test::expectEveryPair<Phase, Event>(
+      kTable, "idle starting running relinking ended",
+      "start stop linked unlinked formatChanged streamFailed retryDue deadlinePassed "
+      "connectionLost",
+      "FDOACGsxLtur", [](Phase phase, Event event) {
+        const Step step = nextStep(phase, event);
+        const auto count = [&](std::uint32_t mask) { return std::popcount(step.actions & mask); };
+        EXPECT_EQ(count(completeStart | failStart),
+                  int(phase == starting && step.next != starting));
+        EXPECT_EQ(count(completeStop | refuseStop), int(event == stop));
+        const bool leftStarted = phase != idle && phase != ended && step.next == ended;
+        EXPECT_TRUE(!leftStarted || count(stopForwarding | dropStream | cancelTimers) == 3);
+        EXPECT_TRUE(step.next != ended || !(step.actions & (openStream | armTimers)));
+        EXPECT_TRUE(!(step.actions & reportLoss) || phase == running || phase == relinking);
+        EXPECT_TRUE(!(step.actions & startForwarding) || step.next == running);
+        return std::pair(step.next, step.actions);
+      });
 }
 
 TEST(PipeWireMonoMix, AveragesChannelsAndAsksForTenMillisecondsOrMore) {
@@ -86,41 +85,30 @@ TEST(PipeWireMonoMix, AveragesChannelsAndAsksForTenMillisecondsOrMore) {
   for (const auto& [rate, frames] : latencies) EXPECT_EQ(latencyFrames(rate), frames) << rate;
 }
 
-// Everything taken, in order, in pieces of at most 20 ms (rate 1000: 20 samples).
-std::vector<float> drain(Backlog& backlog, std::uint32_t expectedRate) {
-  std::vector<float> all;
-  float piece[64];
-  for (std::uint32_t rate = 0; !backlog.empty();) {
-    const std::size_t count = backlog.take(piece, 64, rate);
-    EXPECT_LE(count, 20u);
-    EXPECT_EQ(rate, expectedRate);
-    all.insert(all.end(), piece, piece + count);
-  }
-  return all;
-}
-
-std::vector<float> counting(float from, std::size_t n) {
-  std::vector<float> values(n);
-  std::iota(values.begin(), values.end(), from);
-  return values;
-}
-
-// A parent that falls behind gets what fits, in order; the front is reclaimed as it reads.
+// A parent that falls behind gets what fits, in order, in pieces of at most 20 ms (at 1000 Hz:
+// 20 samples); the front is reclaimed as it reads, and another rate drops what waits.
 TEST(PipeWireBacklog, KeepsOrderReclaimsTheFrontAndDropsWhatDoesNotFit) {
+  std::vector<float> values(140);
+  std::iota(values.begin(), values.end(), 0.0f);
   Backlog backlog(100);
-  const std::vector<float> first = counting(0, 80), second = counting(80, 60);
-  backlog.append(first.data(), 80, 1, 1000);
   float piece[64];
   std::uint32_t rate = 0;
-  ASSERT_EQ(backlog.take(piece, 64, rate), 20u);  // 20 ms at 1000 Hz
-  backlog.append(second.data(), 60, 1, 1000);     // 60 waiting + 60: the last 20 do not fit
-  EXPECT_EQ(drain(backlog, 1000), counting(20, 100));
-
+  const auto drain = [&] {  // everything taken
+    std::vector<float> all;
+    for (std::size_t n; !backlog.empty(); all.insert(all.end(), piece, piece + n))
+      EXPECT_LE(n = backlog.take(piece, 64, rate), 20u);
+    return all;
+  };
+  backlog.append(values.data(), 80, 1, 1000);
+  ASSERT_EQ(backlog.take(piece, 64, rate), 20u);
+  backlog.append(values.data() + 80, 60, 1, 1000);  // 60 waiting + 60: the last 20 do not fit
+  EXPECT_EQ(drain(), std::vector<float>(values.begin() + 20, values.begin() + 120));
+  EXPECT_EQ(rate, 1000u);
   const std::vector<float> stereo = {0.5f, 0.5f, 1.0f, 0.0f};
-  backlog.append(first.data(), 10, 1, 1000);
-  backlog.append(stereo.data(), 2, 2, 2000);  // another rate: the old samples cannot stay
-  EXPECT_EQ(drain(backlog, 2000), (std::vector<float>{0.5f, 0.5f}));
-
+  backlog.append(values.data(), 10, 1, 1000);
+  backlog.append(stereo.data(), 2, 2, 2000);
+  EXPECT_EQ(drain(), (std::vector<float>{0.5f, 0.5f}));
+  EXPECT_EQ(rate, 2000u);
   backlog.close();
   EXPECT_EQ(backlog.take(piece, 64, rate), 0u);
 }

@@ -12,7 +12,7 @@ namespace {
 
 class PulseCapture : public ::testing::TestWithParam<ServerKind> {};
 
-TEST_P(PulseCapture, ForwardsThePlayedToneOnlyWhileArmedAndReportsTheServerDyingOnce) {
+TEST_P(PulseCapture, ForwardsThePlayedToneOnceArmedAndReportsTheServerDyingOnce) {
   SoundServer server(GetParam(), 1);
   ASSERT_GT(server.play(440), 0);
   ChildProcess child(ZARN_AUDIO_PATH, {});
@@ -39,16 +39,7 @@ TEST_P(PulseCapture, ForwardsThePlayedToneOnlyWhileArmedAndReportsTheServerDying
   const double heard = double(armed.samples.size()) / armed.lastRate;
   EXPECT_NEAR(heard, wall, 0.1 * wall + 0.05) << armed.chunks << " chunks";
 
-  // After D and the ping behind it, only a delivery already under way may still arrive.
-  ASSERT_TRUE(child.write("DP"));
-  Capture disarmed, after;
-  ASSERT_TRUE(collect(child, disarmed, 2000ms, 'O'));
-  collect(child, disarmed, 100ms);
-  collect(child, after, 600ms);
-  EXPECT_EQ(after.chunks, 0u);
-  EXPECT_EQ(describe(after.others), "");
-
-  ASSERT_TRUE(child.write("A"));  // and the server dies while audio flows again
+  // The server dies while audio flows. (That nothing comes after D is test_sample_forwarding's.)
   Capture dying;
   ASSERT_TRUE(collect(child, dying, 2000ms, 'C'));
   server.stop();

@@ -3,16 +3,15 @@
 #pragma once
 
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
 #include <stdlib.h>
 
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <sstream>
 #include <stdexcept>
 
 #include "child_process.h"
-#include "frame_stream.h"
 #include "tone.h"
 
 namespace zarn::test::pulse {
@@ -59,44 +58,36 @@ class SoundServer {
  public:
   SoundServer(const ServerKind& kind, unsigned outputs) {
     const auto env =
-        run(kScript + " start " + kind.name + " " + home_.dir + " --rate " +
+        run(std::string(ZARN_SOUND_SERVER) + " start " + kind.name + " " + home_.dir + " --rate " +
             std::to_string(kind.rate) + " --outputs " + std::to_string(outputs) + " --owner $PPID");
     if (!env) throw std::runtime_error("the " + kind.name + " server did not start");
-    // KEY=VALUE lines.
-    for (std::size_t at = 0, end; (end = env->find('\n', at)) != std::string::npos; at = end + 1) {
-      const std::string line = env->substr(at, end - at);
-      const auto eq = line.find('=');
-      ::setenv(line.substr(0, eq).c_str(), line.substr(eq + 1).c_str(), 1);
-    }
+    std::istringstream lines(*env);  // KEY=VALUE lines
+    for (std::string line; std::getline(lines, line);)
+      ::setenv(line.substr(0, line.find('=')).c_str(), line.substr(line.find('=') + 1).c_str(), 1);
     // The product takes PipeWire's own protocol whenever its daemon answers; a socket that does
     // not exist keeps it on libpulse.
     if (!kind.native) ::setenv("PIPEWIRE_REMOTE", "zarn-no-pipewire", 1);
   }
   ~SoundServer() { stop(); }
 
-  void stop() { (void)run(kScript + " stop " + home_.dir + " >/dev/null 2>&1"); }
-
+  void stop() { (void)script("stop", ">/dev/null 2>&1"); }
+  // The script's command on this server: `play HZ SECONDS [OUTPUT] [--level L] [--stereo SIDE]`
+  // (prints the player's pid), `session-manager stop|start`, ...
+  std::optional<std::string> script(const std::string& verb, const std::string& rest) {
+    return run(std::string(ZARN_SOUND_SERVER) + " " + verb + " " + home_.dir + " " + rest);
+  }
   // Plays a sine in the background on the output (the default one when empty); the player's
-  // pid, or 0 when it could not start. `options` as the script takes them (--level, --stereo).
+  // pid, or 0 when it could not start.
   pid_t play(unsigned hz, const std::string& output = {}, const std::string& options = {}) {
-    const auto pid = run(kScript + " play " + home_.dir + " " + std::to_string(hz) + " 30 " +
-                         output + " " + options);
+    const auto pid = script("play", std::to_string(hz) + " 30 " + output + " " + options);
     return pid ? static_cast<pid_t>(std::atoi(pid->c_str())) : 0;
   }
-
   // Ends the only player and waits (up to 5 s) until the server has let go of its stream.
   bool stopPlaying(pid_t pid) {
     return pid > 0 && run("kill " + std::to_string(pid) + " && for i in $(seq 250); do [ -z \"$(" +
                           "pactl list short sink-inputs)\" ] && exit 0; sleep 0.02; done; exit 1");
   }
-
-  // Stops or starts the PipeWire session manager (the script's `session-manager`).
-  bool sessionManager(const std::string& action) {
-    return !!run(kScript + " session-manager " + home_.dir + " " + action + " >/dev/null");
-  }
-
   bool pactl(const std::string& a) { return run("pactl " + a + " >/dev/null 2>&1").has_value(); }
-
   // Unloads the module that made the null output.
   bool unload(const std::string& output) {
     return pactl("unload-module \"$(pactl list short modules | awk '/sink_name=" + output +
@@ -104,16 +95,14 @@ class SoundServer {
   }
 
  private:
-  inline static const std::string kScript = ZARN_SOUND_SERVER;
   const TempDir home_;
 };
 
-// The C frames' audio, checked against the one format; the other frames kept as they came.
+// The C frames' audio, each checked against the one format; the other frames kept as they came.
 struct Capture {
   std::uint32_t rate = 0, lastRate = 0;      // of the first and of the latest chunk
   std::vector<float> samples;                // since the latest change of rate
   std::size_t chunks = 0, largestChunk = 0;  // the largest in bytes of samples
-  std::vector<std::string> problems;
   std::vector<Frame> others;
   Clock::time_point firstChunkAt, lastChunkAt;
 
@@ -122,7 +111,7 @@ struct Capture {
     const auto [format, bytes] = tools::decodeChunk(frame.payload).value_or(tools::Chunk{});
     // Mono, 32 bits, float, then the zero byte.
     if (bytes.empty() || bytes.size() % 4 != 0 || std::memcmp(&frame.payload[4], "\1\40\1", 4))
-      return problems.push_back("bad chunk " + describe(frame));
+      return ADD_FAILURE() << "bad chunk " << describe(frame);
     if (format.sampleRate != lastRate) samples.clear();  // moved to an output of another rate
     lastRate = format.sampleRate;
     if (chunks++ == 0) rate = lastRate, firstChunkAt = Clock::now();
@@ -144,10 +133,8 @@ inline bool collect(ChildProcess& child, Capture& into, milliseconds span, std::
   return false;
 }
 
-// Every chunk had the format, and the last `seconds` of the capture are a tone of `hz` (within 2
-// Hz) at a plausible level.
+// The last `seconds` of the capture are a tone of `hz` (within 2 Hz) at a plausible level.
 inline ::testing::AssertionResult playsTone(const Capture& capture, double seconds, double hz) {
-  if (!capture.problems.empty()) return ::testing::AssertionFailure() << capture.problems.front();
   const double rate = capture.lastRate;
   return isTone(lastSeconds(capture.samples, seconds, rate), rate, hz, 2, 0.2, 1.0);
 }
@@ -177,17 +164,32 @@ inline Capture expectReportedOnce(ChildProcess& child, const Capture& seen) {
   return after;
 }
 
-// Q ends the process within two seconds, with status 0, whole frames to the end and nothing on
-// standard error. The parent goes on reading, as audio may still be flowing.
-inline void expectCleanQuit(ChildProcess& child) {
-  ASSERT_TRUE(child.write("Q"));
-  const auto asked = Clock::now();
-  Capture rest;
-  collect(child, rest, 3000ms);  // until the output ends
-  EXPECT_LT(Clock::now() - asked, 2000ms);
-  EXPECT_EQ(child.bufferedBytes(), 0u) << "the output ends inside a frame";
+// Sends Q, or ends the input; when.
+inline Clock::time_point quit(ChildProcess& child, bool endOfInput = false) {
+  if (endOfInput) child.closeStdin();
+  EXPECT_TRUE(endOfInput || child.write("Q"));
+  return Clock::now();
+}
+
+// Quit, asked at `asked`, ends the process within `bound`, with status 0, whole frames to the end,
+// at most one R over the run and nothing on standard error. The parent goes on reading, as audio
+// may still be flowing.
+inline void expectEndsInBound(ChildProcess& child, Capture& seen, Clock::time_point asked,
+                              milliseconds bound = 2000ms) {
+  collect(child, seen, bound + 1000ms);
+  const auto took = std::chrono::duration_cast<milliseconds>(Clock::now() - asked);
+  EXPECT_TRUE(child.outputEnded()) << "still running " << took.count() << " ms after quit";
+  EXPECT_LE(took, bound);
   EXPECT_EQ(child.wait(1000ms).describe(), "exit status 0");
+  EXPECT_EQ(child.bufferedBytes(), 0u) << "the output ends inside a frame";
+  EXPECT_EQ(child.frameError(), "");
+  EXPECT_LE(std::ranges::count(seen.others, 'R', &Frame::type), 1) << describe(seen.others);
   EXPECT_EQ(child.stderrText(), "");
+}
+
+inline void expectCleanQuit(ChildProcess& child) {
+  Capture rest;
+  expectEndsInBound(child, rest, quit(child));
 }
 
 }  // namespace zarn::test::pulse

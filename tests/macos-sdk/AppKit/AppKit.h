@@ -11,16 +11,10 @@ typedef NS_ENUM(NSInteger, NSApplicationActivationPolicy) {
   NSApplicationActivationPolicyAccessory,
   NSApplicationActivationPolicyProhibited,
 };
-static_assert(NSApplicationActivationPolicyProhibited == 2, "prohibited is 2");
 
-@interface NSResponder : NSObject
-@end
-
-@interface NSApplication : NSResponder
+@interface NSApplication : NSObject
 @property(class, readonly, strong) __kindof NSApplication* sharedApplication;
-// YES on success.
-- (BOOL)setActivationPolicy:(NSApplicationActivationPolicy)activationPolicy
-    API_AVAILABLE(macos(10.6));
+- (BOOL)setActivationPolicy:(NSApplicationActivationPolicy)activationPolicy;  // YES on success
 @end
 
 NS_ASSUME_NONNULL_END

@@ -1,34 +1,19 @@
 // Declarations for compile-checking the macOS service on other systems: the CoreFoundation and
-// MacTypes subset the service uses.
+// MacTypes subset the service uses. The check compiles Objective-C++ only.
 #pragma once
 
+#include <stddef.h>
 #include <stdint.h>
-
-#ifdef __cplusplus
-#define CF_EXPORT extern "C"
-#else
-#define CF_EXPORT extern
-#endif
-
-#define CF_ASSUME_NONNULL_BEGIN _Pragma("clang assume_nonnull begin")
-#define CF_ASSUME_NONNULL_END _Pragma("clang assume_nonnull end")
 
 typedef unsigned char Boolean;
 typedef uint32_t UInt32;
-typedef int32_t SInt32;
 typedef double Float64;
-typedef SInt32 OSStatus;
+typedef int32_t OSStatus;
 enum { noErr = 0 };
 
-CF_ASSUME_NONNULL_BEGIN
-
+#pragma clang assume_nonnull begin
 typedef const void* CFTypeRef;
 typedef const struct __CFAllocator* CFAllocatorRef;
-
-// A synonym for NULL: the default allocator.
-CF_EXPORT const CFAllocatorRef _Nullable kCFAllocatorDefault;
-
-// Crashes on NULL, hence nonnull.
-CF_EXPORT void CFRelease(CFTypeRef cf);
-
-CF_ASSUME_NONNULL_END
+extern "C" const CFAllocatorRef _Nullable kCFAllocatorDefault;  // NULL: the default allocator
+extern "C" void CFRelease(CFTypeRef cf);                        // crashes on NULL, hence nonnull
+#pragma clang assume_nonnull end

@@ -4,12 +4,10 @@
 
 #import <CoreFoundation/CoreFoundation.h>
 #import <objc/NSObject.h>
-#import <os/availability.h>
 
 #define NS_ASSUME_NONNULL_BEGIN _Pragma("clang assume_nonnull begin")
 #define NS_ASSUME_NONNULL_END _Pragma("clang assume_nonnull end")
 #define NS_UNAVAILABLE __attribute__((unavailable))
-#define NS_RETURNS_INNER_POINTER __attribute__((objc_returns_inner_pointer))
 // The C++ form of the real macro.
 #define NS_ENUM(type, name) \
   enum name : type name;    \
@@ -21,7 +19,7 @@ typedef unsigned long NSUInteger;
 NS_ASSUME_NONNULL_BEGIN
 
 @interface NSString : NSObject
-@property(nullable, readonly) const char* UTF8String NS_RETURNS_INNER_POINTER;
+@property(nullable, readonly) const char* UTF8String __attribute__((objc_returns_inner_pointer));
 @end
 
 typedef struct {
@@ -31,7 +29,7 @@ typedef struct {
   unsigned long extra[5];
 } NSFastEnumerationState;
 
-@protocol NSFastEnumeration
+@protocol NSFastEnumeration  // what for-in asks of a collection
 - (NSUInteger)countByEnumeratingWithState:(NSFastEnumerationState*)state
                                   objects:(id __unsafe_unretained _Nullable[_Nonnull])buffer
                                     count:(NSUInteger)len;
@@ -47,10 +45,7 @@ typedef struct {
 @end
 
 @interface NSRunLoop : NSObject
-@property(class, readonly, strong) NSRunLoop* mainRunLoop API_AVAILABLE(macos(10.5));
-@end
-
-@interface NSRunLoop (NSRunLoopConveniences)
+@property(class, readonly, strong) NSRunLoop* mainRunLoop;
 - (void)run;
 @end
 

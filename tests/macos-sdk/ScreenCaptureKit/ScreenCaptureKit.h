@@ -1,5 +1,5 @@
 // Declarations for compile-checking the macOS service on other systems: the ScreenCaptureKit
-// subset the service uses.
+// subset the service uses. Availability is left out: off macOS clang ignores it.
 #pragma once
 
 #import <CoreMedia/CoreMedia.h>
@@ -10,24 +10,16 @@ NS_ASSUME_NONNULL_BEGIN
 
 typedef NS_ENUM(NSInteger, SCStreamOutputType) {
   SCStreamOutputTypeScreen,
-  SCStreamOutputTypeAudio API_AVAILABLE(macos(13.0)),
-  SCStreamOutputTypeMicrophone API_AVAILABLE(macos(15.0)),
+  SCStreamOutputTypeAudio,
+  SCStreamOutputTypeMicrophone,
 };
-static_assert(SCStreamOutputTypeAudio == 1, "the audio output type is 1");
 
-API_AVAILABLE(macos(12.3))
 @interface SCDisplay : NSObject
-- (instancetype)init NS_UNAVAILABLE;
-+ (instancetype)new NS_UNAVAILABLE;
 @end
 
-API_AVAILABLE(macos(12.3))
 @interface SCWindow : NSObject
-- (instancetype)init NS_UNAVAILABLE;
-+ (instancetype)new NS_UNAVAILABLE;
 @end
 
-API_AVAILABLE(macos(12.3))
 @interface SCShareableContent : NSObject
 // The handler gets the content on success, otherwise an error.
 + (void)getShareableContentExcludingDesktopWindows:(BOOL)excludeDesktopWindows
@@ -36,32 +28,23 @@ API_AVAILABLE(macos(12.3))
                                      (void (^)(SCShareableContent* _Nullable shareableContent,
                                                NSError* _Nullable error))completionHandler;
 @property(readonly) NSArray<SCDisplay*>* displays;
-- (instancetype)init NS_UNAVAILABLE;
-+ (instancetype)new NS_UNAVAILABLE;
 @end
 
-API_AVAILABLE(macos(12.3))
 @interface SCContentFilter : NSObject
 - (instancetype)initWithDisplay:(SCDisplay*)display excludingWindows:(NSArray<SCWindow*>*)excluded;
 @end
 
-API_AVAILABLE(macos(12.3))
 @interface SCStreamConfiguration : NSObject
-@property(nonatomic, assign) size_t width;
-@property(nonatomic, assign) size_t height;
+@property(nonatomic, assign) size_t width, height;
 @property(nonatomic, assign) CMTime minimumFrameInterval;
-@property(nonatomic, assign) BOOL showsCursor;
-@property(nonatomic, assign) BOOL capturesAudio API_AVAILABLE(macos(13.0));
-@property(nonatomic, assign) NSInteger channelCount API_AVAILABLE(macos(13.0));
-@property(nonatomic, assign) BOOL excludesCurrentProcessAudio API_AVAILABLE(macos(13.0));
+@property(nonatomic, assign) BOOL showsCursor, capturesAudio, excludesCurrentProcessAudio;
+@property(nonatomic, assign) NSInteger channelCount;
 @end
 
 @class SCStream;
 
 // The two callbacks are @optional in the frameworks. They are required here, on purpose: a
 // misspelt selector would otherwise compile and simply never be called.
-
-API_AVAILABLE(macos(12.3))
 @protocol SCStreamOutput <NSObject>
 @required
 - (void)stream:(SCStream*)stream
@@ -69,16 +52,13 @@ API_AVAILABLE(macos(12.3))
                    ofType:(SCStreamOutputType)type;
 @end
 
-API_AVAILABLE(macos(12.3))
 @protocol SCStreamDelegate <NSObject>
 @required
 - (void)stream:(SCStream*)stream didStopWithError:(NSError*)error;
 @end
 
-API_AVAILABLE(macos(12.3))
 @interface SCStream : NSObject
 - (instancetype)init NS_UNAVAILABLE;
-+ (instancetype)new NS_UNAVAILABLE;
 - (instancetype)initWithFilter:(SCContentFilter*)contentFilter
                  configuration:(SCStreamConfiguration*)streamConfig
                       delegate:(id<SCStreamDelegate> _Nullable)delegate;

@@ -2,11 +2,7 @@
 // Objective-C base types the service uses.
 #pragma once
 
-// Apple silicon's definition; Intel Macs use signed char. Only the literals are used.
-typedef bool BOOL;
-#define YES __objc_yes
-#define NO __objc_no
-
+typedef bool BOOL;  // Apple silicon's definition; Intel Macs use signed char
 #ifndef nil
 #define nil nullptr
 #endif
