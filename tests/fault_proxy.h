@@ -1,6 +1,7 @@
-// Fault injection between the product and a private sound server: a proxy on the client library's
-// native socket that passes whole packets on, in order, and can hold or delay them; without a
-// server behind it, a server that accepts connections and never answers.
+// Fault injection between the product and a private sound server: a proxy on the server's socket
+// (PulseAudio's native protocol or PipeWire's) that passes whole packets on, in order, with the
+// descriptors that come with them, and can hold or delay them; without a server behind it, a
+// server that accepts connections and never answers.
 #pragma once
 
 #include <chrono>
@@ -19,10 +20,11 @@ namespace zarn::test {
 class FaultProxy {
  public:
   enum Way { replies, requests };  // server to client, client to server
+  enum Protocol { pulse, pipewire };
 
   // Listens on the unix socket `path`; each client gets a connection of its own to `server`, or,
   // with no server, is accepted and never answered. Throws if it cannot listen.
-  FaultProxy(std::string path, std::string server);
+  FaultProxy(std::string path, std::string server, Protocol protocol = pulse);
   ~FaultProxy();
 
   const std::string& path() const { return path_; }
@@ -30,8 +32,9 @@ class FaultProxy {
   // From now on, packets that way wait (a packet half passed on is finished first).
   void hold(Way way) { set(held_[way], true); }
   static constexpr std::uint32_t kAnyCommand = 0xFFFFFFFF;
-  // Once a request carrying `command` (or any, with kAnyCommand) comes, packets `way` wait from it
-  // on (that request included, when `way` is requests). Set until it fires.
+  // A command is a control packet's command (PulseAudio) or a message's object id << 8 | opcode
+  // (PipeWire). Once a request carrying `command` (or any, with kAnyCommand) comes, packets `way`
+  // wait from it on (that request included, when `way` is requests). Set until it fires.
   void holdWhen(std::uint32_t command, Way way) { set(trigger_, Trigger(std::pair(command, way))); }
   // Passes on what waits, in order, and what comes after.
   void release(Way way);
@@ -48,6 +51,7 @@ class FaultProxy {
   struct Packet {
     Clock::time_point came;
     std::vector<std::uint8_t> bytes;
+    std::vector<int> fds;        // passed on with the packet's first byte
     bool holdsFromHere = false;  // the request that fired a hold of requests
   };
   struct Link {
@@ -68,7 +72,10 @@ class FaultProxy {
   void write(Link& link, Way way);  // ... and out of it, when free to go
   void close(Link& link);           // under the lock
 
+  std::optional<std::uint32_t> commandOf(const Packet& packet) const;
+
   const std::string path_, server_;
+  const Protocol protocol_;
   int listener_ = -1;
   std::mutex access_;  // everything below
   std::condition_variable changed_;
