@@ -25,9 +25,11 @@ class LinuxService final : public CaptureService {
                            ContentCompletion completion) override {
     std::thread([=, this, done = std::move(completion)]() mutable {
       std::call_once(decided_, [this] {
-        chosen_.store(pipewire::daemonAnswers(kProbeBound)
-                          ? static_cast<CaptureService*>(&pipewire_)
-                          : &pulse_);
+        std::string ignored;
+        std::shared_ptr<pipewire::Connection> found =
+            pipewire::Connection::open(kProbeBound, ignored);
+        chosen_.store(found ? static_cast<CaptureService*>(&pipewire_) : &pulse_);
+        if (found) pipewire_.adopt(std::move(found));  // the query below uses it
       });
       chosen().getShareableContent(excludeDesktopWindows, onScreenWindowsOnly, std::move(done));
     }).detach();

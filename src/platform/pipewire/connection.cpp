@@ -263,11 +263,6 @@ bool Connection::loadModules() {
   return true;
 }
 
-bool daemonAnswers(std::chrono::milliseconds bound) {
-  std::string ignored;
-  return Connection::open(bound, ignored) != nullptr;
-}
-
 Connection::~Connection() {
   auto close = [threadLoop = threadLoop_, context = context_, core = core_,
                 registry = registry_.release(), running = running_] {

@@ -87,7 +87,4 @@ class Connection {
   GraphListener* listener_ = nullptr;
 };
 
-// True when a PipeWire daemon accepts a connection and answers within `bound`.
-bool daemonAnswers(std::chrono::milliseconds bound);
-
 }  // namespace zarn::platform::pipewire

@@ -10,15 +10,32 @@
 
 namespace zarn::platform::pipewire {
 
+void PipeWireService::adopt(std::shared_ptr<Connection> connection) {
+  std::lock_guard<std::mutex> hold(adoptedAccess_);
+  adopted_ = std::move(connection);
+}
+
 void PipeWireService::getShareableContent(bool, bool, ContentCompletion completion) {
-  std::thread([done = std::move(completion)] {
+  std::shared_ptr<Connection> adopted;
+  {
+    std::lock_guard<std::mutex> hold(adoptedAccess_);
+    adopted = std::move(adopted_);
+  }
+  std::thread([connection = std::move(adopted), done = std::move(completion)]() mutable {
     std::string error;
-    std::shared_ptr<Connection> connection = Connection::open(kQueryBound, error);
+    if (!connection) connection = Connection::open(kQueryBound, error);
     std::vector<std::string> outputs;
+    bool lost = false;
     if (connection) {
       Connection::Lock lock(*connection);
-      outputs = connection->outputNames();
+      lost = !connection->ready();
+      if (lost) {
+        error = connection->lossReason();
+      } else {
+        outputs = connection->outputNames();
+      }
     }
+    if (lost) connection.reset();  // not under its own lock
     answerContentQuery<PipeWireContent>(done, std::move(connection), std::move(outputs), error);
   }).detach();
 }
