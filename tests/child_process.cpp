@@ -33,15 +33,6 @@ void setNonBlocking(int fd) {
   ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
 }
 
-// A file of the child's own for its standard error: it never blocks the child, and it goes away
-// with the last descriptor.
-int unlinkedFile() {
-  std::FILE* file = std::tmpfile();
-  const int fd = file ? ::fcntl(::fileno(file), F_DUPFD_CLOEXEC, 0) : -1;
-  if (file) std::fclose(file);
-  return fd;
-}
-
 }  // namespace
 
 std::string ExitResult::describe() const {
@@ -120,7 +111,11 @@ ChildProcess::ChildProcess(const std::string& path, const std::vector<std::strin
   // A parent that closes a pipe must see EPIPE, not die of it.
   [[maybe_unused]] static const bool ignored = ::signal(SIGPIPE, SIG_IGN) != SIG_ERR;
   int in[2], out[2];
-  stderr_ = unlinkedFile();
+  // A file of the child's own for its standard error: it never blocks the child, and it goes away
+  // with the last descriptor.
+  std::FILE* file = std::tmpfile();
+  stderr_ = file ? ::fcntl(::fileno(file), F_DUPFD_CLOEXEC, 0) : -1;
+  if (file) std::fclose(file);
   if (stderr_ < 0 || !openPipe(in) || !openPipe(out))
     throw std::runtime_error("cannot make the child's pipes");
   if (options.nonBlocking) setNonBlocking(in[0]), setNonBlocking(out[1]);

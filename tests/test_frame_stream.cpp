@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <iterator>
 #include <random>
 
 namespace zarn::tools {
@@ -29,10 +31,7 @@ Bytes chunkPayload(Bytes out, std::size_t sampleBytes) {
 
 Bytes encode(const std::vector<Frame>& frames) {
   Bytes out;
-  for (const Frame& f : frames) {
-    const Bytes b = frame(f.type, f.payload);
-    out.insert(out.end(), b.begin(), b.end());
-  }
+  for (const Frame& f : frames) std::ranges::copy(frame(f.type, f.payload), back_inserter(out));
   return out;
 }
 

@@ -7,9 +7,7 @@
 NS_ASSUME_NONNULL_BEGIN
 
 typedef NS_ENUM(NSInteger, NSApplicationActivationPolicy) {
-  NSApplicationActivationPolicyRegular,
-  NSApplicationActivationPolicyAccessory,
-  NSApplicationActivationPolicyProhibited,
+  NSApplicationActivationPolicyProhibited = 2,  // the only one the service sets
 };
 
 @interface NSApplication : NSObject
