@@ -6,9 +6,9 @@ Run through bench/pulse_latency.sh, which starts the private server. Two phases:
 latency  All readers listen to the default output's monitor at once while a player hands short
          bursts to the server at random moments. Per reader: median and 95th percentile from
          the moment the burst was handed over to the arrival of its first loud sample.
-cost     Each reader alone for the same span of audio while a tone plays, in a few rounds of
-         rotating order: CPU seconds of the reader, and of the reader plus the server's
-         processes, per second of audio; peak RSS; the size of what each delivery carries.
+cost     Each reader alone for the same span of audio while a native player (pw-cat) plays a
+         tone on 512-frame server cycles, in a few rounds of rotating order: CPU seconds of the
+         reader, and of the reader plus the server's processes, per second of audio; peak RSS; the size of what each delivery carries.
          zarn-audio-record, writing a .wav file while armed, gets a cost row of its own.
 
 The same file is the player (--player), so the burst timestamps come from a process of their
@@ -36,6 +36,8 @@ BURST_HZ = 1000
 BURST_LEVEL = 0.5
 LOUD = 0.1  # a sample above this is the burst, the rest is silence
 QUIET_BEFORE_ONSET = RATE // 20  # 50 ms of quiet before a burst's first sample
+RECORDED_SAMPLE_BYTES = 2  # the recorder is asked for 16-bit samples
+PLAYER_CYCLE = 512  # frames per server cycle the cost phase's player asks for
 NATIVE = "zarn-audio (PipeWire)"
 LIBPULSE = "zarn-audio (libpulse)"
 PEER = "parec --latency-msec=20"
@@ -228,7 +230,7 @@ def reader_lineup(args):
             str(RATE), "--channels", "1", "--format", "f32", "--latency", "20ms", "-"
         ], "raw"))
     if args.record:
-        lineup.append(("zarn-audio-record (.wav)", [args.record], "record"))
+        lineup.append(("zarn-audio-record (.wav)", [args.record, "--bits", "16"], "record"))
     return lineup
 
 
@@ -315,6 +317,31 @@ def start_player(args, env, mode, seconds=0.0, latency_ms=20):
     return player
 
 
+def start_native_tone(env):
+    """A tone from a native player asking for 512-frame (10.7 ms) cycles, as an application
+    playing with low latency would: every reader then runs on the same server cycle, so each one's
+    cost is only what it adds to a desktop that is playing."""
+    player = subprocess.Popen(["pw-cat", "--playback", "--format", "f32", "--rate", str(RATE),
+                               "--channels", "1", "--latency", str(PLAYER_CYCLE), "-"], env=env,
+                              stdin=subprocess.PIPE, stdout=subprocess.DEVNULL,
+                              stderr=subprocess.DEVNULL)
+    tone = array.array("f", (0.3 * math.sin(2 * math.pi * 440 * i / RATE)
+                             for i in range(RATE))).tobytes()  # a whole number of periods
+
+    def feed():
+        try:
+            while True:
+                player.stdin.write(tone)  # blocks at the player's pace
+        except (OSError, ValueError):
+            pass  # the player was stopped
+
+    threading.Thread(target=feed, daemon=True).start()
+    time.sleep(1.0)
+    if player.poll() is not None:
+        sys.exit("pw-cat did not start")
+    return player
+
+
 def wait_ready(readers, timeout):
     deadline = time.monotonic() + timeout
     for r in readers:
@@ -365,7 +392,7 @@ class Recorder:
     def wait_ready(self, timeout):
         deadline = time.monotonic() + timeout
         while time.monotonic() < deadline:
-            if self.audio_bytes() > 4 * RATE // 10 and self.helper_pid():
+            if self.audio_bytes() > RECORDED_SAMPLE_BYTES * RATE // 10 and self.helper_pid():
                 return
             if self.proc.poll() is not None:
                 break
@@ -436,7 +463,7 @@ def measure_cost(args, env, entry, servers):
         span = (time.monotonic_ns() - start_ns) / 1e9
         rss = peak_rss_kib(reader.proc.pid) if reader else None
         if isinstance(reader, Recorder):
-            audio = (reader.audio_bytes() - bytes0) / 4 / RATE
+            audio = (reader.audio_bytes() - bytes0) / RECORDED_SAMPLE_BYTES / RATE
         elif reader:
             last = len(reader.deliveries)
     finally:
@@ -465,7 +492,7 @@ def cost_phase(args, env, lineup, server_dir):
     servers = server_pids(server_dir)
     entries = [(None, None, None)] + lineup
     rounds = {entry[0]: [] for entry in entries}
-    player = start_player(args, env, "tone", seconds=1e9, latency_ms=200)
+    player = start_native_tone(env)
     try:
         for k in range(args.rounds):
             shift = k % len(entries)
@@ -518,7 +545,8 @@ def print_table(latency, bursts, cost, lineup, args):
     print(f"\nlatency: {bursts} bursts of 10 ms handed to the server at random moments "
           f"(player buffer {args.player_latency_ms} ms), {together}; "
           "from hand-over to the first loud sample's arrival.")
-    print(f"cost: each reader alone for {args.cost_seconds:g} s of audio while a tone plays, "
+    print(f"cost: each reader alone for {args.cost_seconds:g} s of audio while pw-cat plays a tone "
+          f"on {PLAYER_CYCLE}-frame server cycles, "
           f"median of {args.rounds} rounds in rotating order; CPU ms per audio second of the "
           "reader, and of the reader plus the server's processes (pipewire, wireplumber, "
           "pipewire-pulse); peak RSS of the reader; median audio per delivery.")
