@@ -8,8 +8,9 @@ latency  All readers listen to the default output's monitor at once while a play
          the moment the burst was handed over to the arrival of its first loud sample.
 cost     Each reader alone for the same span of audio while a native player (pw-cat) plays a
          tone on 512-frame server cycles, in a few rounds of rotating order: CPU seconds of the
-         reader, and of the reader plus the server's processes, per second of audio; peak RSS; the size of what each delivery carries.
-         zarn-audio-record, writing a .wav file while armed, gets a cost row of its own.
+         reader, and of the reader plus the server's processes, per second of audio; peak RSS;
+         the size of what each delivery carries. zarn-audio-record, writing a .wav file while
+         armed, gets a cost row of its own.
 
 The same file is the player (--player), so the burst timestamps come from a process of their
 own that does nothing but feed the server.
