@@ -1,7 +1,6 @@
 #include "platform/pipewire/connection.h"
 
 #include <pipewire/extensions/metadata.h>
-#include <pipewire/impl-module.h>
 #include <pipewire/keys.h>
 #include <pipewire/node.h>
 #include <pipewire/pipewire.h>
@@ -16,17 +15,10 @@
 namespace zarn::platform::pipewire {
 namespace {
 
-// No configuration file and no D-Bus: the context loads only what one capture stream needs. The
-// usual client configuration also loads the session-manager, device and real-time modules and
-// D-Bus support, about 0.6 MiB more in every helper; the stream's thread asks for real-time
-// scheduling itself instead (MonitorStream), without the D-Bus route through RTKit.
-constexpr const char* kNoConfig = "null";
-constexpr const char* kModules[] = {
-    "libpipewire-module-protocol-native",  // the daemon's socket
-    "libpipewire-module-client-node",      // a stream's node lives in the daemon
-    "libpipewire-module-adapter",          // the stream's format conversion
-    "libpipewire-module-metadata",         // the default output
-};
+// The client configuration with the real-time module, so the stream's thread gets real-time
+// scheduling where the system grants it, directly or through RTKit. D-Bus support, which nothing
+// here uses (the module makes its own connection), stays unloaded.
+constexpr const char* kClientConfig = "client-rt.conf";
 constexpr const char* kDefaultMetadata = "default";
 constexpr const char* kDefaultSinkKey = "default.audio.sink";
 
@@ -224,9 +216,9 @@ std::shared_ptr<Connection> Connection::open(std::chrono::milliseconds bound, st
 bool Connection::connect(std::chrono::milliseconds bound, std::string& error) {
   threadLoop_ = pw_thread_loop_new("zarn-pipewire", nullptr);
   pw_properties* props =
-      pw_properties_new(PW_KEY_CONFIG_NAME, kNoConfig, "support.dbus", "false", nullptr);
+      pw_properties_new(PW_KEY_CONFIG_NAME, kClientConfig, "support.dbus", "false", nullptr);
   context_ = threadLoop_ ? pw_context_new(pw_thread_loop_get_loop(threadLoop_), props, 0) : nullptr;
-  if (context_ == nullptr || !loadModules() || pw_thread_loop_start(threadLoop_) < 0) {
+  if (context_ == nullptr || pw_thread_loop_start(threadLoop_) < 0) {
     error = std::strerror(errno ? errno : ENOMEM);
     return false;
   }
@@ -253,14 +245,6 @@ bool Connection::connect(std::chrono::milliseconds bound, std::string& error) {
   }
   if (!ready()) error = lost_;
   return ready();
-}
-
-bool Connection::loadModules() {
-  pw_context_add_spa_lib(context_, "audio.convert.*", "audioconvert/libspa-audioconvert");
-  for (const char* module : kModules) {
-    if (pw_context_load_module(context_, module, nullptr, nullptr) == nullptr) return false;
-  }
-  return true;
 }
 
 Connection::~Connection() {

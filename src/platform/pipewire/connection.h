@@ -68,7 +68,6 @@ class Connection {
  private:
   Connection() = default;
   bool connect(std::chrono::milliseconds bound, std::string& error);
-  bool loadModules();
   void changed();
   void lose(const std::string& reason);
 

@@ -5,9 +5,6 @@
 #include <spa/param/audio/format-utils.h>
 #include <spa/pod/builder.h>
 
-#include <pthread.h>
-#include <sched.h>
-
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
@@ -40,18 +37,6 @@ constexpr auto kDeliverySettle = 500ms;
 constexpr std::size_t kPieceCapacity = 8192;         // mono samples per piece: 20 ms up to 409 kHz
 constexpr std::size_t kBacklogSamples = 10 * 48000;  // what a parent may fall behind by
 constexpr std::uint32_t kUnknownRate = 48000;  // for the latency, when the output does not say
-
-// Real-time scheduling for PipeWire's data thread, as its real-time module would ask, where the
-// system grants it (a privileged process or an rtprio limit); asked once, from that thread.
-constexpr int kRealTimePriority = 88;
-
-void askRealTime() {
-  static std::atomic<bool> asked{false};
-  if (asked.exchange(true)) return;
-  sched_param param{};
-  param.sched_priority = std::min(kRealTimePriority, sched_get_priority_max(SCHED_FIFO));
-  pthread_setschedparam(pthread_self(), SCHED_FIFO | SCHED_RESET_ON_FORK, &param);
-}
 
 struct Due {
   ErrorCompletion done;
@@ -371,7 +356,6 @@ void State::deliver(const float* samples, std::size_t count, std::uint32_t rate)
 // On PipeWire's real-time thread, never waiting for the parent: written now when that cannot
 // block, mixed into the backlog otherwise.
 void State::onProcess(void* data) {
-  askRealTime();
   auto* tap = static_cast<Tap*>(data);
   State* self = tap->state;
   pw_buffer* buffer = pw_stream_dequeue_buffer(tap->stream);
