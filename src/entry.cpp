@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <memory>
 #include <string>
 
@@ -21,8 +22,18 @@ constexpr std::chrono::milliseconds kQuitBound{3000};
 constexpr std::chrono::milliseconds kStopWait{2000};
 constexpr std::chrono::milliseconds kExitMargin{100};
 
+// Until quit, a parent that closes our output ends us by SIGPIPE, as it ends any filter. From
+// quit on, the parent may hang up at once (Node's stdout.destroy(), Python's close()); a frame
+// written then must fail quietly, since quit ends with status 0 and nothing else.
+void ignoreHangUpFromNowOn() {
+#ifdef SIGPIPE
+  std::signal(SIGPIPE, SIG_IGN);
+#endif
+}
+
 void launchQuitTask() {
   const auto asked = std::chrono::steady_clock::now();
+  ignoreHangUpFromNowOn();
   platform::launchTask([asked] {
     auto stopped = std::make_shared<platform::Completion<bool>>();
     platform::launchTask([stopped] {

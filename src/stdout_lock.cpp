@@ -26,13 +26,14 @@ void StdoutLock::unlock() {
   pthread_mutex_unlock(&mutex_);
 }
 
+// On the monotonic clock: a wall clock stepped back during quit must not stretch quit's bound.
 bool StdoutLock::try_lock_for(std::chrono::milliseconds limit) {
   timespec until{};
-  clock_gettime(CLOCK_REALTIME, &until);
+  clock_gettime(CLOCK_MONOTONIC, &until);
   const auto total = until.tv_nsec + std::chrono::nanoseconds(limit).count();
   until.tv_sec += static_cast<time_t>(total / 1000000000);
   until.tv_nsec = static_cast<long>(total % 1000000000);
-  return pthread_mutex_timedlock(&mutex_, &until) == 0;
+  return pthread_mutex_clocklock(&mutex_, CLOCK_MONOTONIC, &until) == 0;
 }
 
 #else

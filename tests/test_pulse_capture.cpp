@@ -90,7 +90,51 @@ TEST_P(PulseCapture, ServerWithoutOutputsIsAStartFailure) {
   expectStartFailure("no sound output to capture");
 }
 
+// A parent that sends Q and at once closes its end of our output (Node's stdout.destroy(),
+// Python's close()) gets status 0, whether it had been reading or had stalled with frames waiting.
+TEST_P(PulseCapture, QuitThenHangUpEndsWithStatusZero) {
+  SoundServer server(GetParam(), 1);
+  ASSERT_GT(server.play(440), 0);
+  for (const bool stalled : {false, true}) {
+    for (int round = 0; round < 3; ++round) {
+      SCOPED_TRACE(std::string(stalled ? "stalled" : "reading") + " round " +
+                   std::to_string(round));
+      ChildProcess child(ZARN_AUDIO_PATH, {});
+      Capture seen;
+      ASSERT_TRUE(child.write("A"));
+      ASSERT_TRUE(collect(child, seen, 5000ms, 'R')) << describe(seen.others);
+      if (stalled) {
+        std::this_thread::sleep_for(2000ms);
+      } else {
+        collect(child, seen, 500ms);
+      }
+      ASSERT_TRUE(child.write("Q"));
+      child.closeInput();
+      EXPECT_EQ(child.wait(3000ms).describe(), "exit status 0");
+      EXPECT_EQ(child.stderrText(), "");
+    }
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(Servers, PulseCapture, kServerKinds, ::testing::PrintToStringParamName());
+
+// A PipeWire daemon with no output (one that only serves screen sharing) beside a PulseAudio that
+// plays: the helper records PulseAudio rather than failing for want of an output.
+TEST(PulseBesidePipeWire, PipeWireWithoutOutputsLeavesTheSoundToPulseAudio) {
+  SoundServer pipewire(ServerKind{"pipewire", 48000, true}, 0);
+  const std::string runtime = ::getenv("PIPEWIRE_RUNTIME_DIR");
+  SoundServer pulseaudio(ServerKind{"pulseaudio", 32000}, 1);
+  ::setenv("PIPEWIRE_RUNTIME_DIR", runtime.c_str(), 1);
+  ::setenv("PIPEWIRE_REMOTE", "pipewire-0", 1);
+  ASSERT_TRUE(run("pw-cli info 0 >/dev/null 2>&1")) << "the PipeWire daemon does not answer";
+  ASSERT_GT(pulseaudio.play(440), 0);
+  ChildProcess child(ZARN_AUDIO_PATH, {});
+  Capture capture;
+  armAndHear(child, capture, 440);
+  EXPECT_EQ(capture.rate, 32000u);
+  EXPECT_EQ(describe(capture.others), "R");
+  expectCleanQuit(child);
+}
 
 // No server: the library's own reason, and the helper goes on answering. The address is a socket
 // nobody listens on, so the machine's own server cannot answer instead; the library complains

@@ -1,5 +1,7 @@
 // The process's capture service on Linux, chosen in this one place: PipeWire's own protocol when
-// a PipeWire daemon answers, the libpulse service otherwise (PulseAudio). The choice needs the
+// a PipeWire daemon answers and has an audio output to capture, the libpulse service otherwise.
+// A daemon without outputs is often one that only serves screen sharing beside PulseAudio (as on
+// Ubuntu 22.04), and libpulse then records the desktop's sound. The choice needs the
 // server, so it is made in the first content query, on a thread of its own, and holds for that
 // query and every later call; start-up never waits for it.
 #include <atomic>
@@ -19,6 +21,11 @@ namespace {
 // one to record from.
 constexpr std::chrono::milliseconds kProbeBound{1000};
 
+bool hasOutputs(const pipewire::Connection& connection) {
+  pipewire::Connection::Lock lock(connection);
+  return connection.ready() && !connection.sinks().empty();
+}
+
 class LinuxService final : public CaptureService {
  public:
   void getShareableContent(bool excludeDesktopWindows, bool onScreenWindowsOnly,
@@ -28,6 +35,7 @@ class LinuxService final : public CaptureService {
         std::string ignored;
         std::shared_ptr<pipewire::Connection> found =
             pipewire::Connection::open(kProbeBound, ignored);
+        if (found && !hasOutputs(*found)) found.reset();
         chosen_.store(found ? static_cast<CaptureService*>(&pipewire_) : &pulse_);
         if (found) pipewire_.adopt(std::move(found));  // the query below uses it
       });
