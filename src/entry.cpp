@@ -1,10 +1,16 @@
 #include "entry.h"
 
+#include <signal.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 
 #include "frames.h"
 #include "platform/process.h"
@@ -22,14 +28,48 @@ constexpr std::chrono::milliseconds kQuitBound{3000};
 constexpr std::chrono::milliseconds kStopWait{2000};
 constexpr std::chrono::milliseconds kExitMargin{100};
 
-// Until quit, a parent that closes our output ends us by SIGPIPE, as it ends any filter. From
-// quit on, the parent may hang up at once (Node's stdout.destroy(), Python's close()); a frame
-// written then must fail quietly, since quit ends with status 0 and nothing else.
-void ignoreHangUpFromNowOn() {
+// Until quit, a parent that closes our output ends us by SIGPIPE, as it ends any filter. But a
+// parent may send Q and hang up at once (Node's stdout.destroy(), Python's close()), and a frame
+// being written then must not kill a helper that is about to quit with status 0. So every thread
+// blocks SIGPIPE; a writer that finds the reader gone gives the command reader a moment to see a
+// Q or the end of input, and only then lets the signal end the process. From quit on it is
+// ignored.
+constexpr std::chrono::milliseconds kHangUpGrace{250};
+std::atomic<bool> quitting{false};
+
 #ifdef SIGPIPE
-  std::signal(SIGPIPE, SIG_IGN);
-#endif
+void changeHangUpMask(int how) {
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGPIPE);
+  pthread_sigmask(how, &signals, nullptr);
 }
+
+void outputHungUp() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    platform::launchTask([] {
+      std::this_thread::sleep_for(kHangUpGrace);
+      if (quitting.load()) return;
+      changeHangUpMask(SIG_UNBLOCK);
+      ::kill(::getpid(), SIGPIPE);  // ends us here, unless the parent had us ignore it
+    });
+  });
+}
+
+void blockHangUpUntilQuit() {
+  changeHangUpMask(SIG_BLOCK);  // before any thread starts: they all inherit it
+}
+
+void ignoreHangUpFromNowOn() {
+  quitting.store(true);
+  std::signal(SIGPIPE, SIG_IGN);  // also drops one pending
+}
+#else
+void (*const outputHungUp)() = nullptr;
+void blockHangUpUntilQuit() {}
+void ignoreHangUpFromNowOn() {}
+#endif
 
 void launchQuitTask() {
   const auto asked = std::chrono::steady_clock::now();
@@ -77,8 +117,9 @@ int startUp() {
   // Before anything can open a file: a closed standard descriptor must not be reused by one.
   platform::guardStandardHandles();
   platform::prohibitActivation();
+  blockHangUpUntilQuit();
   stdoutLock = new StdoutLock;
-  stdoutHandle = new platform::OutputHandle(platform::standardOutputFd());
+  stdoutHandle = new platform::OutputHandle(platform::standardOutputFd(), outputHungUp);
   capture = new SysAudioCapture;
   platform::launchTask([] { capture->start(); });
   cmdQueue = new platform::SerialQueue("zarn.audio.cmd");

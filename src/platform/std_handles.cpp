@@ -40,7 +40,9 @@ bool OutputHandle::writeAll(const void* data, std::size_t size) {
     } else if (written < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
       waitFor(fd_, POLLOUT);
     } else {
+      const bool hungUp = written < 0 && errno == EPIPE;
       broken_.store(true, std::memory_order_release);
+      if (hungUp && hungUp_ != nullptr) hungUp_();
     }
   }
   return !broken();

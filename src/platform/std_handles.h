@@ -10,7 +10,8 @@ namespace zarn::platform {
 
 class OutputHandle {
  public:
-  explicit OutputHandle(int fd) : fd_(fd) {}
+  // `hungUp` runs on the writing thread when a write finds the reader gone (EPIPE).
+  explicit OutputHandle(int fd, void (*hungUp)() = nullptr) : fd_(fd), hungUp_(hungUp) {}
 
   // Writes every byte before it returns, continuing partial writes, retrying EINTR and waiting
   // out EAGAIN. Any other error makes the handle broken: this and every later write return false
@@ -20,6 +21,7 @@ class OutputHandle {
 
  private:
   int fd_;
+  void (*hungUp_)();
   std::atomic<bool> broken_{false};
 };
 

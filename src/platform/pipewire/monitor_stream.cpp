@@ -14,11 +14,10 @@
 #include <utility>
 #include <vector>
 
-#include "platform/pipewire/backlog.h"
+#include "platform/linux/delivery.h"
 #include "platform/pipewire/capture_phases.h"
-#include "platform/pipewire/mono_mix.h"
+#include "platform/pipewire/latency.h"
 #include "platform/pipewire/objects.h"
-#include "platform/std_handles.h"
 #include "wire_format.h"
 
 namespace zarn::platform::pipewire {
@@ -32,10 +31,11 @@ using namespace std::chrono_literals;
 // linked the parent is told, so it can start over.
 constexpr auto kRetryEvery = 750ms;
 constexpr auto kLinkGrace = 3000ms;
+// A stream linked to an output that has not started yet (a Bluetooth output can take seconds) is
+// left alone by the retry and given this much more time.
+constexpr auto kSlowOutputGrace = 7000ms;
 // How long a stop waits for a delivery under way (one frame being written) to return.
 constexpr auto kDeliverySettle = 500ms;
-constexpr std::size_t kPieceCapacity = 8192;         // mono samples per piece: 20 ms up to 409 kHz
-constexpr std::size_t kBacklogSamples = 10 * 48000;  // what a parent may fall behind by
 constexpr std::uint32_t kUnknownRate = 48000;  // for the latency, when the output does not say
 
 struct Due {
@@ -72,30 +72,17 @@ class State final : public GraphListener {
       : connection(std::move(connection)),
         owner_(owner),
         delegate_(delegate),
-        deliverer_([this] { deliverAll(); }) {}
-
-  // Without the loop's lock, after halt(): the delivering thread ends, or is left to the
-  // process's end when its delivery is stuck.
-  void endDelivering(bool stuck) {
-    backlog_.close();
-    if (stuck) {
-      deliverer_.detach();
-    } else {
-      deliverer_.join();
-    }
-  }
+        delivery_([this](std::span<const float> mono, std::uint32_t rate) { deliver(mono, rate); },
+                  [this](const std::string& reason) {
+                    delegate_.streamDidStopWithError(owner_, TextError(reason));
+                  }) {}
 
   // Any thread, without the loop's lock: no delivery or report begins after these.
-  bool halt() {  // true when one is under way now
-    std::lock_guard<std::mutex> hold(gate_);
-    halted_ = true;
-    return inside_ > 0;
-  }
-  bool haltAndSettle() {  // true once none is under way
-    std::unique_lock<std::mutex> hold(gate_);
-    halted_ = true;
-    return settled_.wait_for(hold, kDeliverySettle, [this] { return inside_ == 0; });
-  }
+  bool halt() { return delivery_.halt(); }  // true when one is under way now
+  bool haltAndSettle() { return delivery_.haltAndSettle(kDeliverySettle); }
+  // After halt(): false when a delivery is stuck on the parent; the thread, this object and all
+  // it reaches are then left to the process's end.
+  bool endDelivering() { return delivery_.finish(); }
 
   // The rest under the loop's lock. Completions are collected, for the caller to run.
   void start(ErrorCompletion done);
@@ -119,23 +106,11 @@ class State final : public GraphListener {
   void setTimers(bool armed);
   void evaluate();
   void report();
+  bool linkPending();
   void finish(ErrorCompletion& slot, ErrorPtr error) {
     if (slot) due_.push_back({std::exchange(slot, nullptr), std::move(error)});
   }
-  bool beginCall() {
-    std::lock_guard<std::mutex> hold(gate_);
-    if (halted_) return false;
-    ++inside_;
-    return true;
-  }
-  void endCall() {
-    std::lock_guard<std::mutex> hold(gate_);
-    if (--inside_ == 0 && halted_) settled_.notify_all();
-  }
-  void deliverAll();
-  bool deliverNow(const float* interleaved, std::size_t frames, std::uint32_t channels,
-                  std::uint32_t rate);
-  void deliver(const float* samples, std::size_t count, std::uint32_t rate);
+  void deliver(std::span<const float> mono, std::uint32_t rate);
   // Loop-thread callbacks end by running what they completed.
   void settle() { runAll(takeDue()); }
 
@@ -154,19 +129,12 @@ class State final : public GraphListener {
     return events;
   }();
 
-  Stream& owner_;  // the handle below; only used while a call is under way (beginCall)
+  Stream& owner_;  // the handle below; only used while a delivery or report is under way
   StreamDelegate& delegate_;
-
-  std::mutex gate_;
-  std::condition_variable settled_;
-  bool halted_ = false;  // under gate_
-  int inside_ = 0;       // deliveries and reports under way; under gate_
 
   // Read by the real-time thread.
   std::atomic<bool> forwarding_{false};
   std::atomic<std::uint32_t> rate_{0}, channels_{0};  // the current stream's format
-  Backlog backlog_{kBacklogSamples};
-  const std::unique_ptr<float[]> direct_{new float[kPieceCapacity]};  // the real-time thread's
 
   Phase phase_ = Phase::idle;
   ErrorCompletion startDone_, stopDone_, refused_;
@@ -179,7 +147,8 @@ class State final : public GraphListener {
   std::string failure_;  // the last stream error
   spa_source* retry_ = nullptr;
   spa_source* deadline_ = nullptr;
-  std::thread deliverer_;  // last: it uses everything above
+  bool graceExtended_ = false;      // the deadline was moved once for an output slow to start
+  linux_audio::Delivery delivery_;  // last: its thread uses everything above
 };
 
 void State::start(ErrorCompletion done) {
@@ -309,52 +278,28 @@ void State::evaluate() {
   handle(linked ? Event::linked : Event::unlinked);
 }
 
-// The platform stopped the stream: said once, unless a stop came first. What is still waiting is
-// dropped first, so no audio follows the report but a delivery already under way.
+// The platform stopped the stream: said once, unless a stop came first, and after the audio
+// captured before it (the stream is already dropped, so nothing more comes).
 void State::report() {
-  backlog_.close();
-  if (!beginCall()) return;
-  delegate_.streamDidStopWithError(owner_, TextError(reason_));
-  endCall();
+  delivery_.reportAfterDrain(reason_);
 }
 
-// The delivering thread: one frame per piece; a parent that does not read holds up only this.
-void State::deliverAll() {
-  const std::unique_ptr<float[]> piece(new float[kPieceCapacity]);
-  std::uint32_t rate = 0;
-  while (const std::size_t count = backlog_.take(piece.get(), kPieceCapacity, rate)) {
-    deliver(piece.get(), count, rate);
-  }
-}
-
-// On the real-time thread, when the parent keeps up (the usual case): the frame goes out from
-// here, sparing the delivering thread's wake-up, which costs about as much as the rest of a
-// delivery. Only when nothing waits in the backlog, so frames keep their order, and only when
-// writing cannot block.
-bool State::deliverNow(const float* interleaved, std::size_t frames, std::uint32_t channels,
-                       std::uint32_t rate) {
-  const std::size_t frameBytes = kFrameHeaderSize + kChunkHeaderSize + frames * sizeof(float);
-  if (frames > kPieceCapacity || !standardOutputTakesNow(frameBytes) || !backlog_.quiet()) {
-    return false;
-  }
-  averageChannels(interleaved, frames, channels, direct_.get());
-  deliver(direct_.get(), frames, rate);
-  return true;
-}
-
-void State::deliver(const float* samples, std::size_t count, std::uint32_t rate) {
+// On the delivering thread, which may block here on the parent.
+void State::deliver(std::span<const float> mono, std::uint32_t rate) {
   StreamDelegate* const target = output.load();
+  if (target == nullptr) return;
   FloatSampleBuffer buffer;
-  buffer.data = samples;
-  buffer.size = count * sizeof(float);
+  buffer.data = mono.data();
+  buffer.size = mono.size_bytes();
   buffer.format.rate = rate;
-  if (target == nullptr || !beginCall()) return;
   target->streamDidOutputSampleBuffer(owner_, buffer, OutputType::audio);
-  endCall();
 }
 
-// On PipeWire's real-time thread, never waiting for the parent: written now when that cannot
-// block, mixed into the backlog otherwise.
+// PipeWire's real-time thread (PW_STREAM_FLAG_RT_PROCESS). The rule here: never wait. It takes no
+// lock another thread holds, allocates nothing and makes no system call but the one wake-up of
+// the delivering thread (Delivery::push): it reads atomics, mixes the buffer into the lock-free
+// ring and gives the buffer back. Frames, the arm state's queue and stdoutLock belong to the
+// delivering thread.
 void State::onProcess(void* data) {
   auto* tap = static_cast<Tap*>(data);
   State* self = tap->state;
@@ -368,10 +313,7 @@ void State::onProcess(void* data) {
       const std::uint32_t size = std::min(block.chunk->size, block.maxsize - offset);
       const auto* samples =
           reinterpret_cast<const float*>(static_cast<const char*>(block.data) + offset);
-      const std::size_t frames = size / (sizeof(float) * channels);
-      if (!self->deliverNow(samples, frames, channels, rate)) {
-        self->backlog_.append(samples, frames, channels, rate);
-      }
+      self->delivery_.push(samples, size / (sizeof(float) * channels), channels, rate);
     }
   }
   pw_stream_queue_buffer(tap->stream, buffer);
@@ -433,8 +375,7 @@ class MonitorStream final : public FloatStream {
       : state_(new State(*this, std::move(connection), delegate)) {}
 
   ~MonitorStream() override {
-    if (state_->halt()) {  // the delivering thread is stuck on the parent and cannot be joined
-      state_->endDelivering(true);
+    if (state_->halt() && !state_->endDelivering()) {  // stuck on the parent: cannot be joined
       abandoned.store(state_);
       return;
     }
@@ -444,7 +385,10 @@ class MonitorStream final : public FloatStream {
       state_->close();
       due = state_->takeDue();
     }
-    state_->endDelivering(false);
+    if (!state_->endDelivering()) {  // a delivery began before the halt and is still stuck
+      abandoned.store(state_);
+      return;
+    }
     delete state_;
     if (!due.empty()) std::thread(runAll, std::move(due)).detach();
   }

@@ -1,6 +1,6 @@
-#include "platform/pipewire/mono_mix.h"
+#include "platform/linux/mono_mix.h"
 
-namespace zarn::platform::pipewire {
+namespace zarn::platform::linux_audio {
 
 void averageChannels(const float* interleaved, std::size_t frames, std::uint32_t channels,
                      float* mono) {
@@ -12,11 +12,4 @@ void averageChannels(const float* interleaved, std::size_t frames, std::uint32_t
   }
 }
 
-std::uint32_t latencyFrames(std::uint32_t rate) {
-  const std::uint32_t tenMilliseconds = rate / 100;
-  std::uint32_t frames = 1;
-  while (frames < tenMilliseconds && frames < (1u << 16)) frames <<= 1;
-  return frames;
-}
-
-}  // namespace zarn::platform::pipewire
+}  // namespace zarn::platform::linux_audio

@@ -1,0 +1,147 @@
+#include "platform/linux/delivery.h"
+
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <memory>
+#include <system_error>
+
+namespace zarn::platform::linux_audio {
+namespace {
+
+constexpr std::size_t kPieceCapacity = 8192;  // mono samples: 20 ms up to 409 kHz
+
+int makeWakeFd() {
+  const int fd = ::eventfd(0, EFD_CLOEXEC);
+  if (fd < 0) throw std::system_error(errno, std::generic_category(), "eventfd");
+  return fd;
+}
+
+}  // namespace
+
+Delivery::Delivery(Deliver deliver, Report report, std::function<void()> taken)
+    : deliver_(std::move(deliver)),
+      report_(std::move(report)),
+      taken_(std::move(taken)),
+      wakeFd_(makeWakeFd()),
+      thread_([this] { run(); }) {}
+
+Delivery::~Delivery() {
+  if (thread_.joinable()) {  // finish() was not called: end it now
+    halt();
+    finish();
+  }
+  ::close(wakeFd_);
+}
+
+void Delivery::push(const float* interleaved, std::size_t frames, std::uint32_t channels,
+                    std::uint32_t rate) noexcept {
+  if (!ring_.append(interleaved, frames, channels, rate, kBacklogSeconds * rate)) return;
+  // Pairs with the fence in sleep(): either that thread sees the audio or this one sees it asleep.
+  std::atomic_thread_fence(std::memory_order_seq_cst);
+  if (sleeping_.load(std::memory_order_relaxed) && sleeping_.exchange(false)) wake();
+}
+
+void Delivery::wake() noexcept {
+  const std::uint64_t one = 1;
+  (void)!::write(wakeFd_, &one, sizeof one);  // a non-blocking counter: this never waits
+}
+
+void Delivery::sleep() {
+  sleeping_.store(true);
+  std::atomic_thread_fence(std::memory_order_seq_cst);
+  if (ring_.empty() && !ending_.load()) {
+    std::uint64_t count = 0;
+    while (::read(wakeFd_, &count, sizeof count) < 0 && errno == EINTR) {
+    }
+  }
+  sleeping_.store(false);
+}
+
+void Delivery::run() {
+  const std::unique_ptr<float[]> piece(new float[kPieceCapacity]);
+  for (;;) {
+    std::uint32_t rate = 0;
+    const std::size_t count = ring_.take(piece.get(), kPieceCapacity, rate);
+    if (count > 0) {
+      if (taken_) taken_();
+      if (!begin()) return;
+      deliver_({piece.get(), count}, rate);
+      end();
+    } else if (ending_.load()) {
+      if (!begin()) return;
+      std::string reason;
+      bool due = false;
+      {
+        std::lock_guard<std::mutex> hold(gate_);
+        reason = reason_;
+        due = reportDue_;
+      }
+      if (due) report_(reason);
+      end();
+      return;
+    } else {
+      sleep();
+    }
+  }
+}
+
+bool Delivery::begin() {
+  std::lock_guard<std::mutex> hold(gate_);
+  if (halted_) return false;
+  ++inside_;
+  return true;
+}
+
+void Delivery::end() {
+  std::lock_guard<std::mutex> hold(gate_);
+  if (--inside_ == 0 && halted_) settled_.notify_all();
+}
+
+void Delivery::reportAfterDrain(const std::string& reason) {
+  {
+    std::lock_guard<std::mutex> hold(gate_);
+    if (reportDue_ || halted_) return;
+    reportDue_ = true;
+    reason_ = reason;
+  }
+  ending_.store(true);
+  wake();
+}
+
+bool Delivery::halt() {
+  bool busy = false;
+  {
+    std::lock_guard<std::mutex> hold(gate_);
+    halted_ = true;
+    busy = inside_ > 0;
+  }
+  ending_.store(true);
+  wake();
+  return busy;
+}
+
+bool Delivery::haltAndSettle(std::chrono::milliseconds bound) {
+  halt();
+  std::unique_lock<std::mutex> hold(gate_);
+  return settled_.wait_for(hold, bound, [this] { return inside_ == 0; });
+}
+
+bool Delivery::finish() {
+  if (!thread_.joinable()) return !detached_;
+  bool stuck = false;
+  {
+    std::lock_guard<std::mutex> hold(gate_);
+    stuck = inside_ > 0;
+  }
+  if (stuck) {
+    detached_ = true;
+    thread_.detach();
+    return false;
+  }
+  thread_.join();
+  return true;
+}
+
+}  // namespace zarn::platform::linux_audio
