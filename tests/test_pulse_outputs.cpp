@@ -56,19 +56,5 @@ TEST(FragmentBytes, WholeFramesOfTheAskedSpanNeverEmpty) {
   EXPECT_EQ(fragmentBytes(0, 0, 10), 4u);
 }
 
-// The same sound gives the same level whatever the output's channels: in phase in every channel
-// it keeps its level, in one of two it arrives at half, and a partial last frame is left out.
-TEST(AverageToMono, KeepsTheLevelOfSoundInEveryChannelAndNeverExceedsTheLoudest) {
-  std::vector<float> mono{9, 9, 9};
-  const float stereo[] = {0.9f, 0.9f, 0.5f, 0.0f, -1.0f, 1.0f, 0.25f};
-  EXPECT_EQ(averageToMono(stereo, sizeof stereo, 2, mono), 3u);
-  EXPECT_EQ(mono, (std::vector<float>{0.9f, 0.25f, 0.0f}));
-  const float surround[] = {0.3f, 0.3f, 0.3f, 0.3f, 0.3f, 0.3f};
-  EXPECT_EQ(averageToMono(surround, sizeof surround, 6, mono), 1u);
-  EXPECT_FLOAT_EQ(mono[0], 0.3f);
-  EXPECT_EQ(averageToMono(stereo, 4, 2, mono), 0u);
-  EXPECT_TRUE(mono.empty());
-}
-
 }  // namespace
 }  // namespace zarn::platform::pulse

@@ -48,17 +48,4 @@ std::uint32_t fragmentBytes(std::uint32_t rate, std::uint32_t channels,
   return static_cast<std::uint32_t>(frames * std::max<std::uint32_t>(channels, 1) * 4);
 }
 
-std::size_t averageToMono(const float* samples, std::size_t bytes, std::uint32_t channels,
-                          std::vector<float>& mono) {
-  const std::size_t frames = bytes / sizeof(float) / std::max<std::uint32_t>(channels, 1);
-  mono.resize(frames);
-  const float scale = 1.0f / static_cast<float>(std::max<std::uint32_t>(channels, 1));
-  for (std::size_t frame = 0; frame < frames; ++frame, samples += channels) {
-    float sum = 0;
-    for (std::uint32_t channel = 0; channel < channels; ++channel) sum += samples[channel];
-    mono[frame] = sum * scale;
-  }
-  return frames;
-}
-
 }  // namespace zarn::platform::pulse

@@ -47,10 +47,4 @@ FollowStep nextFollowStep(const std::vector<Output>& sinks, std::string_view def
 // `milliseconds` of audio.
 std::uint32_t fragmentBytes(std::uint32_t rate, std::uint32_t channels, std::uint32_t milliseconds);
 
-// Interleaved 32-bit float frames of `channels` channels, averaged into `mono`: sound in every
-// channel keeps its level, sound in one channel of two arrives at half, and the mix never exceeds
-// the loudest channel. A trailing partial frame is left out. Returns the number of frames.
-std::size_t averageToMono(const float* samples, std::size_t bytes, std::uint32_t channels,
-                          std::vector<float>& mono);
-
 }  // namespace zarn::platform::pulse

@@ -37,18 +37,11 @@ std::shared_ptr<ContentFilter> PulseService::makeContentFilter(Display& display)
   return filter;
 }
 
-std::shared_ptr<Stream> PulseService::makeStream(ContentFilter& filter,
-                                                 const StreamConfiguration& configuration,
+// Always mono, mixed here; the video values have no counterpart.
+std::shared_ptr<Stream> PulseService::makeStream(ContentFilter& filter, const StreamConfiguration&,
                                                  StreamDelegate& delegate) {
   auto& pulseFilter = static_cast<PulseFilter&>(filter);
-  // One channel asked for is the output's channels averaged (RecordStream); the video values have
-  // no counterpart.
-  const auto channels = static_cast<std::uint32_t>(
-      configuration.channelCount < 1
-          ? 1
-          : (configuration.channelCount > 32 ? 32 : configuration.channelCount));
-  return std::make_shared<RecordStream>(pulseFilter.connection, pulseFilter.output, channels,
-                                        delegate);
+  return std::make_shared<RecordStream>(pulseFilter.connection, pulseFilter.output, delegate);
 }
 
 }  // namespace zarn::platform::pulse

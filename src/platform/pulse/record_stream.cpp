@@ -1,12 +1,16 @@
 #include "platform/pulse/record_stream.h"
 
+#include <algorithm>
 #include <atomic>
-#include <mutex>
+#include <chrono>
+
 #include <optional>
+#include <span>
 #include <thread>
 #include <utility>
 #include <vector>
 
+#include "platform/linux/delivery.h"
 #include "platform/pulse/objects.h"
 #include "platform/pulse/output_query.h"
 #include "platform/pulse/record_machine.h"
@@ -21,9 +25,12 @@ using ErrorCompletion = CaptureService::ErrorCompletion;
 // 13 ms stays in that band and, measured on PipeWire, reaches the parent about 5 ms sooner than
 // 20 ms. Below it the server's wake-ups double.
 constexpr std::uint32_t kFragmentMilliseconds = 13;
-// What the server keeps for us while the parent does not read (deliveries then block): a stall
-// of a few seconds loses nothing, and a long one brings at most this much stale audio.
-constexpr std::uint32_t kBacklogMilliseconds = 8000;
+// What the server may keep for us while our main loop is busy. Audio is taken from the server as
+// it comes and waits for a slow parent in our own ring (see Delivery), since the server caps what
+// it keeps (4 MB, 2.7 s of a 7.1 output at 48 kHz).
+constexpr std::uint32_t kServerBufferMilliseconds = 2000;
+// How long a stop waits for a delivery under way (one frame being written) to return.
+constexpr auto kDeliverySettle = std::chrono::milliseconds(500);
 // How long a default output that names no listed output is given to settle.
 constexpr pa_usec_t kDefaultSettleUsec = 250 * PA_USEC_PER_MSEC;
 
@@ -55,20 +62,24 @@ std::string badState() {
 class RecordStream::State final : public ConnectionListener {
  public:
   State(RecordStream& owner, std::shared_ptr<Connection> connection, Output output,
-        std::uint32_t channels, StreamDelegate& delegate)
+        StreamDelegate& delegate)
       : connection(std::move(connection)),
         owner_(owner),
         delegate_(delegate),
-        channels_(channels),
-        next_(std::move(output)) {}
+        next_(std::move(output)),
+        delivery_([this](std::span<const float> mono, std::uint32_t rate) { deliver(mono, rate); },
+                  [this](const std::string& reason) {
+                    delegate_.streamDidStopWithError(owner_, TextError(reason));
+                  }) {}
 
-  // Any thread, without the main loop's lock: no call into the core begins after this. True
-  // when one is running now (it may be blocked writing to a parent that does not read).
-  bool halt() {
-    std::lock_guard<std::mutex> hold(callbackAccess_);
-    halted_ = true;
-    return inCallback_;
-  }
+  // Any thread, without the main loop's lock: no call into the core begins after these. True
+  // when one is running now (it may be blocked writing to a parent that does not read) / true
+  // once none is.
+  bool halt() { return delivery_.halt(); }
+  bool haltAndSettle() { return delivery_.haltAndSettle(kDeliverySettle); }
+  // After halt(): false when a delivery is stuck on the parent; the delivering thread, this
+  // object and all it reaches are then left to the process's end.
+  bool endDelivering() { return delivery_.finish(); }
 
   // The rest runs under the main loop's lock or on its thread.
   void start(ErrorCompletion done);
@@ -79,20 +90,9 @@ class RecordStream::State final : public ConnectionListener {
   }
 
   std::shared_ptr<Connection> connection;
-  StreamDelegate* output = nullptr;
+  std::atomic<StreamDelegate*> output{nullptr};
 
  private:
-  bool beginCallback() {
-    std::lock_guard<std::mutex> hold(callbackAccess_);
-    if (halted_) return false;
-    inCallback_ = true;
-    return true;
-  }
-  void endCallback() {
-    std::lock_guard<std::mutex> hold(callbackAccess_);
-    inCallback_ = false;
-  }
-
   pa_context* context() const { return connection->context(); }
   pa_mainloop_api* api() const { return pa_threaded_mainloop_get_api(connection->mainloop()); }
   void apply(RecordEvent event, const std::string& reason);
@@ -105,7 +105,7 @@ class RecordStream::State final : public ConnectionListener {
   void answer(bool ok, const std::string& defaultName, const std::vector<Output>& sinks);
   void waitToSettle();
   void cancelTimer();
-  void deliver(pa_stream* stream, const void* bytes, std::size_t size);
+  void deliver(std::span<const float> mono, std::uint32_t rate);
 
   static void onStreamState(pa_stream* stream, void* self);
   static void onRead(pa_stream* stream, std::size_t bytes, void* self);
@@ -115,13 +115,8 @@ class RecordStream::State final : public ConnectionListener {
   static void onSettled(pa_mainloop_api* api, pa_time_event* event, const struct timeval*,
                         void* self);
 
-  RecordStream& owner_;
+  RecordStream& owner_;  // only used while a delivery or report is under way
   StreamDelegate& delegate_;
-  const std::uint32_t channels_;  // asked for; 1 means the output's channels averaged
-
-  std::mutex callbackAccess_;
-  bool halted_ = false;      // under callbackAccess_
-  bool inCallback_ = false;  // under callbackAccess_
 
   RecordState machine_;
   ErrorCompletion startDone_;
@@ -130,11 +125,11 @@ class RecordStream::State final : public ConnectionListener {
   pa_stream* record_ = nullptr;  // the live record stream, if any
   Output current_;               // the output record_ is on
   Output next_;                  // the output the next record stream opens on
-  std::vector<float> mixed_;     // one delivery averaged to mono
 
   OutputQuery query_;
   bool queryAgain_ = false;  // the answer under way may already be out of date
   pa_time_event* settleTimer_ = nullptr;
+  linux_audio::Delivery delivery_;  // last: its thread uses everything above
 };
 
 void RecordStream::State::start(ErrorCompletion done) {
@@ -200,9 +195,11 @@ void RecordStream::State::disconnectRecord() {
 }
 
 bool RecordStream::State::open(const Output& output) {
-  const auto channels = channels_ == 1 ? std::max<std::uint32_t>(output.channels, 1) : channels_;
+  // The output's own channels, averaged here (see averageChannels), so every server gives the
+  // same level.
+  const auto channels = std::clamp<std::uint32_t>(output.channels, 1, PA_CHANNELS_MAX);
   const pa_sample_spec sampleFormat{PA_SAMPLE_FLOAT32NE, output.rate,
-                                    static_cast<std::uint8_t>(std::min(channels, 32u))};
+                                    static_cast<std::uint8_t>(channels)};
   pa_channel_map map;
   pa_channel_map_init_extend(&map, sampleFormat.channels, PA_CHANNEL_MAP_DEFAULT);
   pa_stream* stream = pa_stream_new(context(), "system audio", &sampleFormat, &map);
@@ -212,7 +209,8 @@ bool RecordStream::State::open(const Output& output) {
   pa_stream_set_moved_callback(stream, onMoved, this);
 
   pa_buffer_attr attributes;
-  attributes.maxlength = fragmentBytes(output.rate, sampleFormat.channels, kBacklogMilliseconds);
+  attributes.maxlength =
+      fragmentBytes(output.rate, sampleFormat.channels, kServerBufferMilliseconds);
   attributes.tlength = static_cast<std::uint32_t>(-1);
   attributes.prebuf = static_cast<std::uint32_t>(-1);
   attributes.minreq = static_cast<std::uint32_t>(-1);
@@ -239,10 +237,10 @@ void RecordStream::State::dropRecord() {
   pa_stream_unref(stream);
 }
 
+// After the audio taken before it; no record stream is left to bring more.
 void RecordStream::State::reportLoss(const std::string& reason) {
-  if (!beginCallback()) return;
-  delegate_.streamDidStopWithError(owner_, TextError(reason));
-  endCallback();
+  dropRecord();
+  delivery_.reportAfterDrain(reason);
 }
 
 void RecordStream::State::query() {
@@ -293,35 +291,33 @@ void RecordStream::State::onStreamState(pa_stream* stream, void* data) {
   self->apply(serverGone ? RecordEvent::serverLost : RecordEvent::recordFailed, reason);
 }
 
+// The main loop thread takes each fragment as it comes and never waits for the parent: the
+// delivering thread does that.
 void RecordStream::State::onRead(pa_stream* stream, std::size_t, void* data) {
   auto* self = static_cast<State*>(data);
-  // The main loop thread delivers, under its lock; see the service's notes on blocking.
+  const pa_sample_spec* format = pa_stream_get_sample_spec(stream);
   while (stream == self->record_) {
     const void* bytes = nullptr;
     std::size_t size = 0;
     if (pa_stream_peek(stream, &bytes, &size) < 0 || size == 0) return;  // nothing buffered
-    if (!self->beginCallback()) return;  // stopping: the data dies with the stream
-    self->deliver(stream, bytes, size);
-    self->endCallback();
+    if (bytes != nullptr) {                                              // null: a hole, dropped
+      self->delivery_.push(static_cast<const float*>(bytes),
+                           size / (sizeof(float) * format->channels), format->channels,
+                           format->rate);
+    }
     pa_stream_drop(stream);
   }
 }
 
-void RecordStream::State::deliver(pa_stream* stream, const void* bytes, std::size_t size) {
-  const pa_sample_spec* sampleFormat = pa_stream_get_sample_spec(stream);
+// On the delivering thread, which may block here on the parent.
+void RecordStream::State::deliver(std::span<const float> mono, std::uint32_t rate) {
+  StreamDelegate* const target = output.load();
+  if (target == nullptr) return;
   FloatSampleBuffer buffer;
-  buffer.data = bytes;  // null for a hole, which the core drops
-  buffer.size = size;
-  buffer.format.rate = sampleFormat->rate;
-  buffer.format.channels = sampleFormat->channels;
-  if (channels_ == 1 && sampleFormat->channels > 1 && bytes != nullptr) {
-    buffer.size =
-        averageToMono(static_cast<const float*>(bytes), size, sampleFormat->channels, mixed_) *
-        sizeof(float);
-    buffer.data = mixed_.data();
-    buffer.format.channels = 1;
-  }
-  if (output != nullptr) output->streamDidOutputSampleBuffer(owner_, buffer, OutputType::audio);
+  buffer.data = mono.data();
+  buffer.size = mono.size_bytes();
+  buffer.format.rate = rate;
+  target->streamDidOutputSampleBuffer(owner_, buffer, OutputType::audio);
 }
 
 void RecordStream::State::onMoved(pa_stream* stream, void* data) {
@@ -357,23 +353,31 @@ void RecordStream::State::onSettled(pa_mainloop_api* api, pa_time_event* event,
 }
 
 RecordStream::RecordStream(std::shared_ptr<Connection> connection, Output output,
-                           std::uint32_t channels, StreamDelegate& delegate)
-    : state_(new State(*this, std::move(connection), std::move(output), channels, delegate)) {}
+                           StreamDelegate& delegate)
+    : state_(new State(*this, std::move(connection), std::move(output), delegate)) {}
+
+// The process's end takes a State whose delivery is stuck on the parent, kept reachable like the
+// process-wide objects.
+static std::atomic<RecordStream::State*> abandoned{nullptr};
 
 RecordStream::~RecordStream() {
-  // A delivery still blocked on the parent holds the main loop: closing would wait for the
-  // parent. The process is on its way out then, so everything is left to its end.
-  if (state_->halt()) return;
+  if (state_->halt() && !state_->endDelivering()) {
+    abandoned.store(state_);
+    return;
+  }
   {
     Connection::Lock lock(*state_->connection);
     state_->close();
+  }
+  if (!state_->endDelivering()) {
+    abandoned.store(state_);
+    return;
   }
   delete state_;
 }
 
 void RecordStream::setAudioOutput(StreamDelegate* output) {
-  Connection::Lock lock(*state_->connection);
-  state_->output = output;
+  state_->output.store(output);
 }
 
 void RecordStream::start(CaptureService::ErrorCompletion completion) {
@@ -381,15 +385,13 @@ void RecordStream::start(CaptureService::ErrorCompletion completion) {
   state_->start(std::move(completion));
 }
 
+// On a thread of its own: it may wait for a delivery under way.
 void RecordStream::stop(CaptureService::ErrorCompletion completion) {
-  if (state_->halt()) {
-    // A delivery is blocked on the parent and holds the main loop; the stream is left to the
-    // process's end, and the stop is confirmed from a thread of its own.
-    std::thread([done = std::move(completion)] { done(nullptr); }).detach();
-    return;
-  }
-  Connection::Lock lock(*state_->connection);
-  state_->stop(std::move(completion));
+  std::thread([state = state_, done = std::move(completion)]() mutable {
+    if (!state->haltAndSettle()) return done(nullptr);  // stuck: left to the process's end
+    Connection::Lock lock(*state->connection);
+    state->stop(std::move(done));
+  }).detach();
 }
 
 }  // namespace zarn::platform::pulse

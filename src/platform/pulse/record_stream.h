@@ -12,8 +12,8 @@ namespace zarn::platform::pulse {
 
 class RecordStream final : public FloatStream {
  public:
-  RecordStream(std::shared_ptr<Connection> connection, Output output, std::uint32_t channels,
-               StreamDelegate& delegate);
+  // Records the output's channels averaged to one.
+  RecordStream(std::shared_ptr<Connection> connection, Output output, StreamDelegate& delegate);
   ~RecordStream() override;
 
   void setAudioOutput(StreamDelegate* output) override;
@@ -23,8 +23,8 @@ class RecordStream final : public FloatStream {
   class State;
 
  private:
-  // Everything the main loop's callbacks reach. It outlives this object when a delivery is
-  // still blocked at its end (see the destructor).
+  // Everything the main loop's callbacks and the delivering thread reach. It outlives this
+  // object when a delivery is still blocked at its end (see the destructor).
   State* state_;
 };
 
