@@ -2,6 +2,8 @@
 // server is missing, empty or dies.
 #include <gtest/gtest.h>
 
+#include <signal.h>
+
 #include <fstream>
 #include <thread>
 
@@ -114,6 +116,39 @@ TEST_P(PulseCapture, QuitThenHangUpEndsWithStatusZero) {
       EXPECT_EQ(child.stderrText(), "");
     }
   }
+}
+
+// The server the product talks to is stopped (SIGSTOP) while audio flows: one E within 5 s, pings
+// still answered, and once the server continues, no second E and no audio after the E. (A quiet
+// desktop does not trip this; bench/stall.py measures that.)
+TEST_P(PulseCapture, ServerThatStopsAnsweringIsReportedOnceWithinFiveSeconds) {
+  SoundServer server(GetParam(), 1);
+  ASSERT_GT(server.play(440), 0);
+  ChildProcess child(ZARN_AUDIO_PATH, {});
+  Capture before;
+  armAndHear(child, before, 440);
+  const std::string process = GetParam().native               ? "pipewire"
+                              : GetParam().name == "pipewire" ? "pipewire-pulse"
+                                                              : "pulseaudio";
+  const pid_t daemon = server.pidOf(process);
+  ASSERT_GT(daemon, 0) << "no pid for " << process;
+  ASSERT_EQ(::kill(daemon, SIGSTOP), 0);
+  const auto stopped = Clock::now();
+  Capture during;
+  const bool told = collect(child, during, 6000ms, 'E');
+  const auto took = Clock::now() - stopped;
+  const bool answered = pinged(child, during);
+  ::kill(daemon, SIGCONT);
+  ASSERT_TRUE(told) << "silence for good: no E";
+  EXPECT_LE(took, 5000ms);
+  EXPECT_TRUE(answered) << "no answer to a ping while the server is stopped";
+  EXPECT_THAT(describe(during.others),
+              ::testing::MatchesRegex(R"(E\(stream stopped with error: [^()]+\) O)"));
+  Capture after;
+  collect(child, after, 2000ms);
+  EXPECT_EQ(after.chunks, 0u) << "audio after the E";
+  EXPECT_EQ(describe(after.others), "");
+  expectCleanQuit(child);
 }
 
 INSTANTIATE_TEST_SUITE_P(Servers, PulseCapture, kServerKinds, ::testing::PrintToStringParamName());

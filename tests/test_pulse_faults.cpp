@@ -221,16 +221,21 @@ TEST_P(PulseFaults, RandomChangesWithQuitAtARandomMoment) {
 
 INSTANTIATE_TEST_SUITE_P(Servers, PulseFaults, kServerKinds, ::testing::PrintToStringParamName());
 
-// Nothing answers: nothing starts, pings are still answered, and quit still ends the process in
-// bound. (The end of input is Q to the command reader: the chaos rounds send either.)
-TEST(PulseSilentServer, QuitEndsTheProcessInBound) {
+// Nothing answers: the start fails within 5 s (libpulse alone would wait about 30 s), pings are
+// answered meanwhile, and quit still ends the process in bound. (The end of input is Q to the
+// command reader: the chaos rounds send either.)
+TEST(PulseSilentServer, StartFailsWithinFiveSecondsAndQuitEndsTheProcessInBound) {
   const TempDir home;
   FaultProxy silent(home.dir + "/silent", "", kProtocol);
+  const auto began = Clock::now();
   const auto child = startThrough(silent);  // PipeWire: the daemon is not used past its 1 s probe
   Capture seen;
   ASSERT_TRUE(child->write("AP"));
   collect(*child, seen, 500ms);
   EXPECT_EQ(describe(seen.others), "O");
+  ASSERT_TRUE(readUntil(*child, seen, 6000ms, [&] { return seen.others.size() > 1; }));
+  EXPECT_LE(Clock::now() - began, 5000ms);
+  EXPECT_THAT(describe(seen.others), ::testing::MatchesRegex(R"(O E\(start failed: [^()]+\))"));
   expectEndsInBound(*child, seen, quit(*child), kBound);
 }
 

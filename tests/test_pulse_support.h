@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <sstream>
 #include <stdexcept>
 
@@ -86,6 +87,12 @@ class SoundServer {
   bool stopPlaying(pid_t pid) {
     return pid > 0 && run("kill " + std::to_string(pid) + " && for i in $(seq 250); do [ -z \"$(" +
                           "pactl list short sink-inputs)\" ] && exit 0; sleep 0.02; done; exit 1");
+  }
+  // The pid of one of the server's processes ("pulseaudio", "pipewire", "pipewire-pulse"), or 0.
+  pid_t pidOf(const std::string& process) const {
+    std::ifstream file(home_.dir + "/pids/" + process);
+    pid_t pid = 0;
+    return file >> pid ? pid : 0;
   }
   bool pactl(const std::string& a) { return run("pactl " + a + " >/dev/null 2>&1").has_value(); }
   // Unloads the module that made the null output.

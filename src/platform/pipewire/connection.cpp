@@ -186,6 +186,7 @@ int Connection::Registry::onProperty(void* data, std::uint32_t subject, const ch
 
 void Connection::Registry::onDone(void* data, std::uint32_t id, int seq) {
   Connection& connection = static_cast<Registry*>(data)->connection;
+  if (id == PW_ID_CORE && seq == connection.watchSeq_) connection.watch_.answered();
   if (id != PW_ID_CORE || seq != connection.syncSeq_ || connection.syncsLeft_ == 0) return;
   if (--connection.syncsLeft_ > 0) {
     connection.syncSeq_ = pw_core_sync(connection.core_, PW_ID_CORE, 0);
@@ -244,10 +245,42 @@ bool Connection::connect(std::chrono::milliseconds bound, std::string& error) {
     }
   }
   if (!ready()) error = lost_;
+  if (ready()) startWatch();
   return ready();
 }
 
+// Under the lock. A round trip per tick: a daemon stopped or hung never completes it.
+void Connection::startWatch() {
+  pw_loop* loop = pw_thread_loop_get_loop(threadLoop_);
+  watchTimer_ = pw_loop_add_timer(loop, onWatchTick, this);
+  const auto tick = std::chrono::nanoseconds(linux_audio::AnswerWatch::kTick).count();
+  timespec every{static_cast<time_t>(tick / 1000000000), static_cast<long>(tick % 1000000000)};
+  if (watchTimer_ != nullptr) pw_loop_update_timer(loop, watchTimer_, &every, &every, false);
+}
+
+void Connection::onWatchTick(void* data, std::uint64_t) {
+  auto* self = static_cast<Connection*>(data);
+  if (!self->ready()) return;
+  switch (self->watch_.tick(linux_audio::AnswerWatch::Clock::now())) {
+    case linux_audio::AnswerWatch::Verdict::ask:
+      self->watchSeq_ = pw_core_sync(self->core_, PW_ID_CORE, 0);
+      break;
+    case linux_audio::AnswerWatch::Verdict::silent:
+      self->lose(linux_audio::AnswerWatch::kStoppedText);
+      break;
+    case linux_audio::AnswerWatch::Verdict::wait:
+      break;
+  }
+}
+
 Connection::~Connection() {
+  // The timer reaches this object: it goes now, not with the loop.
+  if (watchTimer_ != nullptr) {
+    const bool inLoop = pw_thread_loop_in_thread(threadLoop_);
+    if (!inLoop) pw_thread_loop_lock(threadLoop_);
+    pw_loop_destroy_source(pw_thread_loop_get_loop(threadLoop_), watchTimer_);
+    if (!inLoop) pw_thread_loop_unlock(threadLoop_);
+  }
   auto close = [threadLoop = threadLoop_, context = context_, core = core_,
                 registry = registry_.release(), running = running_] {
     if (running) pw_thread_loop_lock(threadLoop);

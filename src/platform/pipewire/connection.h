@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/linux/answer_watch.h"
 #include "platform/loop_lock.h"
 
 namespace zarn::platform::pipewire {
@@ -70,6 +71,8 @@ class Connection {
   bool connect(std::chrono::milliseconds bound, std::string& error);
   void changed();
   void lose(const std::string& reason);
+  void startWatch();
+  static void onWatchTick(void* data, std::uint64_t);
 
   pw_thread_loop* threadLoop_ = nullptr;
   pw_context* context_ = nullptr;
@@ -79,6 +82,9 @@ class Connection {
   int syncsLeft_ = 2;  // the first round binds the objects, the second brings their details
   int syncSeq_ = 0;
   std::string lost_;
+  linux_audio::AnswerWatch watch_;  // a daemon that stops answering is lost
+  spa_source* watchTimer_ = nullptr;
+  int watchSeq_ = -1;
 
   std::map<std::uint32_t, Sink> sinks_;
   std::map<std::uint32_t, std::pair<std::uint32_t, std::uint32_t>> links_;  // output, input node

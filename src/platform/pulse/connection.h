@@ -5,10 +5,12 @@
 
 #include "platform/pulse/library.h"
 
+#include <chrono>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "platform/linux/answer_watch.h"
 #include "platform/loop_lock.h"
 #include "platform/pulse/outputs.h"
 
@@ -56,13 +58,26 @@ class Connection {
 
  private:
   Connection() = default;
+  // Under the lock: waits until `done` holds or the server has had kAnswerBound to make it so.
+  template <class Done>
+  bool waitBounded(Done done);
+  void watchAfter(std::chrono::milliseconds span);
   static void onStateChange(pa_context* context, void* self);
+  static void onOverdue(pa_mainloop_api* api, pa_time_event* event, const struct timeval*,
+                        void* self);
+  static void onWatchTick(pa_mainloop_api* api, pa_time_event* event, const struct timeval*,
+                          void* self);
+  static void onServerInfo(pa_context*, const pa_server_info*, void* self);
 
   pa_threaded_mainloop* mainloop_ = nullptr;
   pa_context* context_ = nullptr;
   bool running_ = false;    // the main loop thread was started
   bool connected_ = false;  // reached the ready state once; a failure now is a loss
   ConnectionListener* listener_ = nullptr;
+  bool overdue_ = false;  // a bounded wait ran out
+  linux_audio::AnswerWatch watch_;
+  pa_time_event* watchTimer_ = nullptr;
+  pa_operation* question_ = nullptr;  // the watch's question under way
 };
 
 }  // namespace zarn::platform::pulse

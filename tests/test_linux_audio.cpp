@@ -1,6 +1,6 @@
-// Between the capturing thread and the parent on Linux: the mix to mono, the lock-free ring and
-// the delivering thread, with no server. The delivering thread is held between taking a piece
-// and delivering it where a test needs the moment fixed.
+// What the Linux services share, with no server: the mix to mono, the lock-free ring, the
+// delivering thread, and the watch on a server that stops answering. The delivering thread is held
+// between taking a piece and delivering it where a test needs the moment fixed.
 #include <gtest/gtest.h>
 
 #include <condition_variable>
@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/linux/answer_watch.h"
 #include "platform/linux/delivery.h"
 #include "platform/linux/mono_mix.h"
 
@@ -203,6 +204,31 @@ TEST(LinuxDelivery, EverySampleArrivesOnceInOrderUnderLoad) {
   std::lock_guard<std::mutex> lock(rig.sink.access);
   EXPECT_EQ(rig.sink.samples, sent);
   EXPECT_EQ(rig.sink.samples, sent);
+}
+
+// One question at a time; the server is silent once one has waited the bound, and that is said
+// once. Every answer resets the wait, however late.
+TEST(LinuxAnswerWatch, SilentOnlyWhenAQuestionWaitsTheBound) {
+  using Verdict = AnswerWatch::Verdict;
+  using enum Verdict;
+  const auto at = [](int ms) {
+    return AnswerWatch::Clock::time_point(std::chrono::milliseconds(ms));
+  };
+  struct Step {
+    int ms;
+    bool answeredBefore;
+    Verdict expected;
+  };
+  const Step steps[] = {
+      {0, false, ask},     {1000, false, wait}, {2000, true, ask},  // answered late, in time
+      {3000, false, wait}, {4999, false, wait}, {5000, false, silent},
+      {6000, false, wait}, {7000, true, wait},  // said once, even if an answer comes after
+  };
+  AnswerWatch watch;
+  for (const Step& step : steps) {
+    if (step.answeredBefore) watch.answered();
+    EXPECT_EQ(watch.tick(at(step.ms)), step.expected) << "at " << step.ms << " ms";
+  }
 }
 
 }  // namespace
