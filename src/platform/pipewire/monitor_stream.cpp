@@ -208,6 +208,7 @@ void State::carryOut(std::uint32_t actions) {
 }
 
 void State::open() {
+  failure_.clear();  // an earlier stream's error is not this one's
   requested_ = connection->defaultSink().value_or(Sink{});
   rate_.store(0);
   channels_.store(0);
@@ -258,6 +259,7 @@ void State::setTimers(bool armed) {
   pw_loop* loop = pw_thread_loop_get_loop(connection->threadLoop());
   if (retry_ == nullptr) retry_ = pw_loop_add_timer(loop, onRetry, this);
   if (deadline_ == nullptr) deadline_ = pw_loop_add_timer(loop, onDeadline, this);
+  graceExtended_ = false;
   timespec retryAt = armed ? after(kRetryEvery) : timespec{};
   timespec deadlineAt = armed ? after(kLinkGrace) : timespec{};
   timespec once{};
@@ -345,14 +347,29 @@ void State::onParamChanged(void* data, std::uint32_t id, const spa_pod* param) {
   self->settle();
 }
 
+// Linked to outputs that have not started yet (a Bluetooth output can take seconds): a new stream
+// would only start the wait over.
+bool State::linkPending() {
+  return tap_ && pw_stream_get_state(tap_->stream, nullptr) != PW_STREAM_STATE_STREAMING &&
+         connection->linkedOnlyToOutputs(pw_stream_get_node_id(tap_->stream));
+}
+
 void State::onRetry(void* data, std::uint64_t) {
   auto* self = static_cast<State*>(data);
+  if (self->linkPending()) return;
   self->handle(Event::retryDue);
   self->settle();
 }
 
 void State::onDeadline(void* data, std::uint64_t) {
   auto* self = static_cast<State*>(data);
+  if (self->linkPending() && !self->graceExtended_) {
+    self->graceExtended_ = true;
+    timespec at = after(kSlowOutputGrace), once{};
+    pw_loop_update_timer(pw_thread_loop_get_loop(self->connection->threadLoop()), self->deadline_,
+                         &at, &once, false);
+    return;
+  }
   if (self->connection->sinks().empty()) {
     self->reason_ = kNoOutputText;
   } else {
