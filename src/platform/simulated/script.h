@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/capture_service.h"
+#include "platform/screencapturekit/screen_capture_api.h"
 
 namespace zarn::platform::simulated {
 

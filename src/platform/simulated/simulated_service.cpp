@@ -12,14 +12,6 @@
 #include <optional>
 #include <utility>
 
-namespace zarn::platform {
-
-CaptureService& captureService() {
-  return simulated::SimulatedService::processWide();
-}
-
-}  // namespace zarn::platform
-
 namespace zarn::platform::simulated {
 namespace {
 
@@ -62,7 +54,7 @@ struct SimBlock final : BlockBuffer {
   std::shared_ptr<std::atomic<bool>> ownerLive;
 };
 
-// One delivery's sample buffer, alive for the duration of the core's callback.
+// One delivery's sample buffer, alive for the duration of the flow's callback.
 struct SimSampleBuffer final : SampleBuffer {
   Delivery delivery;
   std::uint64_t startFrame = 0;  // frames the stream delivered before this one, for the sine
@@ -163,7 +155,7 @@ struct StreamState : std::enable_shared_from_this<StreamState> {
         std::thread([self = shared_from_this(), script = std::move(script)] { self->run(script); });
   }
 
-  // Ends the driver and waits until no delivery is left in the core's hands; nothing for this
+  // Ends the driver and waits until no delivery is left in the flow's hands; nothing for this
   // stream begins afterwards.
   void shutDown() {
     std::thread ending;
@@ -205,7 +197,7 @@ struct StreamState : std::enable_shared_from_this<StreamState> {
     }
   }
 
-  // Hands the script's deliveries to the core, round after round, then waits for the end; says
+  // Hands the script's deliveries to the flow, round after round, then waits for the end; says
   // how it ended.
   Wake deliverAll(std::unique_lock<std::mutex>& hold, const Script& script, Deadline haltAt,
                   std::uint64_t haltAfter) {

@@ -1,6 +1,6 @@
-// The scripted capture service: plays a Script against the core and records what the core asked
-// of it. Completions run on a thread of the service's own; deliveries on a pool of at least two
-// threads, so several can be in flight at once, as on the platform's concurrent queue.
+// ScreenCaptureKit's scripted twin: plays a Script against the screen flow and records what the
+// flow asked of it. Completions run on a thread of the service's own; deliveries on a pool of at
+// least two threads, so several can be in flight at once, as on the platform's concurrent queue.
 #pragma once
 
 #include <chrono>
@@ -14,15 +14,15 @@
 #include <thread>
 #include <vector>
 
-#include "platform/capture_service.h"
+#include "platform/screencapturekit/screen_capture_api.h"
 #include "platform/simulated/script.h"
 
 namespace zarn::platform::simulated {
 
-// Calls the core made on one delivered sample buffer, and on what it reached through it.
+// Calls the flow made on one delivered sample buffer, and on what it reached through it.
 struct DeliveryRecord {
   std::uint64_t index = 0;    // the delivery's number, from 0, in the order they were made
-  std::uint64_t begunAs = 0;  // deliveries that had begun before this one reached the core
+  std::uint64_t begunAs = 0;  // deliveries that had begun before this one reached the flow
   OutputType type = OutputType::audio;
   int validCalls = 0;
   int readyCalls = 0;
@@ -56,13 +56,13 @@ struct Record {
   int stopsCompleted = 0;  // counted just before the completion runs
   int halts = 0;           // stop-with-error callbacks made, counted once they have returned
   std::uint64_t deliveriesBegun = 0;
-  int maxInFlight = 0;                     // most deliveries in the core's hands at one time
+  int maxInFlight = 0;                     // most deliveries in the flow's hands at one time
   std::vector<DeliveryRecord> deliveries;  // in the order they returned
   // Block buffers released after their delivery had returned, or never known to the service.
   int strayReleases = 0;
 };
 
-class SimulatedService final : public CaptureService {
+class SimulatedService final : public ScreenCaptureApi {
  public:
   explicit SimulatedService(Script script = {});
   // Every stream it made must be gone by then.
@@ -70,10 +70,10 @@ class SimulatedService final : public CaptureService {
   SimulatedService(const SimulatedService&) = delete;
   SimulatedService& operator=(const SimulatedService&) = delete;
 
-  // The one behind captureService(); created on first use and never destroyed.
+  // zarn-audio-sim's; created on first use and never destroyed.
   static SimulatedService& processWide();
 
-  // Replaces the script; for use before the core first calls the service.
+  // Replaces the script; for use before the flow first calls the service.
   void install(Script script);
 
   Record record() const;
@@ -136,7 +136,7 @@ class SimulatedService final : public CaptureService {
   mutable std::condition_variable recordChanged_;
   Script script_;
   Record record_;
-  int inCore_ = 0;  // deliveries in the core's hands now
+  int inCore_ = 0;  // deliveries in the flow's hands now
   int recordFd_ = -1;
   // Completions that are never to run; kept, as the platform would keep them.
   std::vector<std::function<void()>> hung_;
