@@ -6,16 +6,15 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "platform/screencapturekit/screen_capture_api.h"
 #include "platform/simulated/script.h"
+#include "platform/work_queue.h"
 
 namespace zarn::platform::simulated {
 
@@ -66,7 +65,7 @@ class SimulatedService final : public ScreenCaptureApi {
  public:
   explicit SimulatedService(Script script = {});
   // Every stream it made must be gone by then.
-  ~SimulatedService();
+  ~SimulatedService() = default;
   SimulatedService(const SimulatedService&) = delete;
   SimulatedService& operator=(const SimulatedService&) = delete;
 
@@ -107,41 +106,29 @@ class SimulatedService final : public ScreenCaptureApi {
   friend class SimStream;
   friend struct StreamState;
 
-  // Runs items one at a time on its own thread, each once its delay has passed.
-  struct CompletionThread {
-    std::mutex mutex;
-    std::condition_variable wake;
-    std::deque<std::pair<std::chrono::steady_clock::time_point, std::function<void()>>> items;
-    bool closing = false;
-    std::thread thread;
-  };
-  // Runs deliveries on several threads at once.
-  struct DeliveryPool {
-    std::mutex mutex;
-    std::condition_variable wake;
-    std::deque<std::function<void()>> items;
-    bool closing = false;
-    std::vector<std::thread> threads;
-  };
-
   Script script() const;
   void complete(int delayMs, std::function<void()> item);
-  // Runs the item on the pool, growing it to the given number of threads first.
-  void deliver(int threads, std::function<void()> item);
+  void deliver(std::function<void()> item);
   // Applies the change to the record and appends the line, if any, to the record file. The line
   // is only made when there is a file to write it to.
   void note(const std::function<void(Record&)>& change, const std::function<std::string()>& line);
 
-  mutable std::mutex mutex_;  // guards script_, record_, inCore_, recordFd_ and hung_
+  mutable std::mutex mutex_;  // guards script_, record_, inCore_, recordFile_ and hung_
   mutable std::condition_variable recordChanged_;
   Script script_;
   Record record_;
   int inCore_ = 0;  // deliveries in the flow's hands now
-  int recordFd_ = -1;
+  // Closed only once the queues below have ended, since their items write to it.
+  struct RecordFile {
+    int fd = -1;
+    ~RecordFile();
+  } recordFile_;
   // Completions that are never to run; kept, as the platform would keep them.
   std::vector<std::function<void()>> hung_;
-  CompletionThread completions_;
-  DeliveryPool pool_;
+  // Deliveries on as many threads as the script lets be in flight at once; completions one at a
+  // time, each once its delay has passed. The completions go first.
+  WorkQueue deliveries_{kMaxDeliveryThreads};
+  WorkQueue completions_{1};
 };
 
 }  // namespace zarn::platform::simulated
