@@ -113,14 +113,14 @@ void commandReader() {
 
 }  // namespace
 
-int startUp() {
+int startUp(AudioService& service) {
   // Before anything can open a file: a closed standard descriptor must not be reused by one.
   platform::guardStandardHandles();
   platform::prohibitActivation();
   blockHangUpUntilQuit();
   stdoutLock = new StdoutLock;
   stdoutHandle = new platform::OutputHandle(platform::standardOutputFd(), outputHungUp);
-  capture = new SysAudioCapture;
+  capture = new SysAudioCapture(service);
   platform::launchTask([] { capture->start(); });
   cmdQueue = new platform::SerialQueue("zarn.audio.cmd");
   cmdQueue->async(commandReader);

@@ -1,4 +1,4 @@
-// What the Linux services share, with no server: the mix to mono, the lock-free ring, the
+// What the Linux services share, with no server: the lock-free ring, the
 // delivering thread, and the watch on a server that stops answering. The delivering thread is held
 // between taking a piece and delivering it where a test needs the moment fixed.
 #include <gtest/gtest.h>
@@ -11,26 +11,11 @@
 
 #include "platform/linux/answer_watch.h"
 #include "platform/linux/delivery.h"
-#include "platform/linux/mono_mix.h"
 
 namespace zarn::platform::linux_audio {
 namespace {
 
 using namespace std::chrono_literals;
-
-TEST(LinuxMonoMix, EveryChannelCountsAlike) {
-  // Sound in five of six channels arrives at 5/6, in one of six at 1/6; in both of two at its
-  // own level, in one of two at half; never above the loudest.
-  const float surround[] = {0.6f, 0.6f, 0.6f, 0.6f, 0.6f, 0.0f,
-                            0.0f, 0.0f, 0.0f, 0.0f, 0.0f, -0.6f};
-  float mono[3];
-  averageChannels(surround, 2, 6, mono);
-  EXPECT_FLOAT_EQ(mono[0], 0.5f);
-  EXPECT_FLOAT_EQ(mono[1], -0.1f);
-  const float stereo[] = {0.9f, 0.9f, 0.5f, 0.0f, -1.0f, 1.0f};
-  averageChannels(stereo, 3, 2, mono);
-  EXPECT_EQ(std::vector<float>(mono, mono + 3), (std::vector<float>{0.9f, 0.25f, 0.0f}));
-}
 
 // Everything the ring holds, piece by piece; each piece of one rate and at most 20 ms of it.
 std::vector<float> drain(MonoRing& ring, std::vector<std::uint32_t>* rates = nullptr) {

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <new>
 
-#include "platform/linux/mono_mix.h"
+#include "platform/mono_mix.h"
 
 namespace zarn::platform::linux_audio {
 
@@ -54,7 +54,7 @@ bool MonoRing::append(const float* interleaved, std::size_t frames, std::uint32_
   }
   const std::size_t at = wrap ? 0 : write;
   putHeader(at, rate, static_cast<std::uint32_t>(frames));
-  averageChannels(interleaved, frames, channels, memory_ + at + kHeader);
+  mixToMono(interleaved, frames, channels, memory_ + at + kHeader);
   if (wrap) end_.store(write, std::memory_order_relaxed);
   const std::uint64_t parity = (written & kParity) ^ (wrap ? kParity : 0);
   write_.store((at + need) | parity, std::memory_order_release);

@@ -18,7 +18,7 @@
 namespace zarn::platform::pulse {
 namespace {
 
-using ErrorCompletion = CaptureService::ErrorCompletion;
+using ErrorCompletion = ScreenCaptureApi::ErrorCompletion;
 
 // The longest delivery we ask for. The server runs its processing cycle at the power of two below
 // the fragment, so fragments from about 11 to 21 ms cost it the same wake-ups as a 20 ms reader;
@@ -380,13 +380,13 @@ void RecordStream::setAudioOutput(StreamDelegate* output) {
   state_->output.store(output);
 }
 
-void RecordStream::start(CaptureService::ErrorCompletion completion) {
+void RecordStream::start(ScreenCaptureApi::ErrorCompletion completion) {
   Connection::Lock lock(*state_->connection);
   state_->start(std::move(completion));
 }
 
 // On a thread of its own: it may wait for a delivery under way.
-void RecordStream::stop(CaptureService::ErrorCompletion completion) {
+void RecordStream::stop(ScreenCaptureApi::ErrorCompletion completion) {
   std::thread([state = state_, done = std::move(completion)]() mutable {
     if (!state->haltAndSettle()) return done(nullptr);  // stuck: left to the process's end
     Connection::Lock lock(*state->connection);

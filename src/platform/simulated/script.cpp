@@ -233,7 +233,7 @@ bool parseToken(std::string_view token, Script& script, std::string& error) {
       script.repeat = static_cast<std::int64_t>(times);
     }
   } else if (name == "threads") {
-    ok = parseInt(value, 64, script.threads) && script.threads >= 2;
+    ok = parseInt(value, kMaxDeliveryThreads, script.threads) && script.threads >= 2;
   } else if (name == "record") {
     ok = !value.empty();
     script.recordPath = std::string(value);

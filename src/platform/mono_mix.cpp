@@ -1,9 +1,8 @@
-#include "platform/linux/mono_mix.h"
+#include "platform/mono_mix.h"
 
-namespace zarn::platform::linux_audio {
+namespace zarn::platform {
 
-void averageChannels(const float* interleaved, std::size_t frames, std::uint32_t channels,
-                     float* mono) {
+void mixToMono(const float* interleaved, std::size_t frames, std::uint32_t channels, float* mono) {
   const float scale = 1.0f / static_cast<float>(channels);
   for (std::size_t frame = 0; frame < frames; ++frame, interleaved += channels) {
     float sum = 0;
@@ -12,4 +11,4 @@ void averageChannels(const float* interleaved, std::size_t frames, std::uint32_t
   }
 }
 
-}  // namespace zarn::platform::linux_audio
+}  // namespace zarn::platform
