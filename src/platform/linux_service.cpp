@@ -1,19 +1,16 @@
-// The process's capture service on Linux, chosen in this one place: PipeWire's own protocol when
-// a PipeWire daemon answers and has an audio output to capture, the libpulse service otherwise.
-// A daemon without outputs is often one that only serves screen sharing beside PulseAudio (as on
-// Ubuntu 22.04), and libpulse then records the desktop's sound. The choice needs the
-// server, so it is made in the first content query, on a thread of its own, and holds for that
-// query and every later call; start-up never waits for it.
+// The process's audio service on Linux, chosen in this one place: PipeWire's own protocol when a
+// PipeWire daemon answers and has an audio output to capture, the libpulse service otherwise. A
+// daemon without outputs is often one that only serves screen sharing beside PulseAudio (as on
+// Ubuntu 22.04), and libpulse then records the desktop's sound. The choice needs the server, so
+// it is made when capture starts, on the service's own thread, and holds for the process.
 #include <atomic>
 #include <chrono>
 #include <mutex>
-#include <thread>
 
+#include "platform/linux/stream_service.h"
 #include "platform/pipewire/connection.h"
 #include "platform/pipewire/pipewire_service.h"
 #include "platform/pulse/pulse_service.h"
-#include "platform/screencapturekit/screen_audio_service.h"
-#include "platform/screencapturekit/screen_capture_api.h"
 #include "platform/system_audio_service.h"
 
 namespace zarn::platform {
@@ -28,82 +25,30 @@ bool hasOutputs(const pipewire::Connection& connection) {
   return connection.ready() && !connection.sinks().empty();
 }
 
-class LinuxService final : public ScreenCaptureApi {
- public:
-  void getShareableContent(bool excludeDesktopWindows, bool onScreenWindowsOnly,
-                           ContentCompletion completion) override {
-    std::thread([=, this, done = std::move(completion)]() mutable {
-      std::call_once(decided_, [this] {
-        std::string ignored;
-        std::shared_ptr<pipewire::Connection> found =
-            pipewire::Connection::open(kProbeBound, ignored);
-        if (found && !hasOutputs(*found)) found.reset();
-        chosen_.store(found ? static_cast<ScreenCaptureApi*>(&pipewire_) : &pulse_);
-        if (found) pipewire_.adopt(std::move(found));  // the query below uses it
-      });
-      chosen().getShareableContent(excludeDesktopWindows, onScreenWindowsOnly, std::move(done));
-    }).detach();
-  }
-
-  // Everything else comes after a content query has answered, so the choice is made.
-  std::vector<std::shared_ptr<Display>> displays(ShareableContent& content) override {
-    return chosen().displays(content);
-  }
-  std::shared_ptr<ContentFilter> makeContentFilter(Display& display) override {
-    return chosen().makeContentFilter(display);
-  }
-  std::shared_ptr<Stream> makeStream(ContentFilter& filter,
-                                     const StreamConfiguration& configuration,
-                                     StreamDelegate& delegate) override {
-    return chosen().makeStream(filter, configuration, delegate);
-  }
-  bool addStreamOutput(Stream& stream, StreamDelegate& output, OutputType type,
-                       SampleHandlerQueue queue, ErrorPtr& error) override {
-    return chosen().addStreamOutput(stream, output, type, queue, error);
-  }
-  void startCapture(Stream& stream, ErrorCompletion completion) override {
-    chosen().startCapture(stream, std::move(completion));
-  }
-  void stopCapture(Stream& stream, ErrorCompletion completion) override {
-    chosen().stopCapture(stream, std::move(completion));
-  }
-  std::string localizedDescription(const Error& error) override {
-    return chosen().localizedDescription(error);
-  }
-  bool sampleBufferIsValid(SampleBuffer& buffer) override {
-    return chosen().sampleBufferIsValid(buffer);
-  }
-  bool sampleBufferDataIsReady(SampleBuffer& buffer) override {
-    return chosen().sampleBufferDataIsReady(buffer);
-  }
-  const FormatDescription* sampleBufferFormatDescription(SampleBuffer& buffer) override {
-    return chosen().sampleBufferFormatDescription(buffer);
-  }
-  bool streamBasicDescription(const FormatDescription& format,
-                              StreamDescription& description) override {
-    return chosen().streamBasicDescription(format, description);
-  }
-  std::int32_t audioBufferListWithRetainedBlockBuffer(SampleBuffer& buffer, OneBufferList& list,
-                                                      BlockBuffer*& retainedBlock) override {
-    return chosen().audioBufferListWithRetainedBlockBuffer(buffer, list, retainedBlock);
-  }
-  void releaseBlockBuffer(BlockBuffer* block) override { chosen().releaseBlockBuffer(block); }
-
+class LinuxService final : public linux_audio::StreamService {
  private:
-  ScreenCaptureApi& chosen() { return *chosen_.load(std::memory_order_acquire); }
+  linux_audio::Opened open(AudioSink& sink) override {
+    std::call_once(decided_, [this] {
+      std::string ignored;
+      std::shared_ptr<pipewire::Connection> found =
+          pipewire::Connection::open(kProbeBound, ignored);
+      if (found && !hasOutputs(*found)) found.reset();
+      native_ = found != nullptr;
+      if (found) pipewire_.adopt(std::move(found));  // the stream below uses it
+    });
+    return native_ ? pipewire_.open(sink) : pulse_.open(sink);
+  }
 
   std::once_flag decided_;
-  std::atomic<ScreenCaptureApi*> chosen_{nullptr};
+  bool native_ = false;  // written once, inside decided_
   pulse::PulseService pulse_;
   pipewire::PipeWireService pipewire_;
 };
 
 }  // namespace
 
-// Until the Linux services speak audio themselves, the screen flow drives them.
 AudioService& systemAudioService() {
-  static AudioService* const service =
-      new ScreenAudioService(*new LinuxService);  // never destroyed
+  static AudioService* const service = new LinuxService;  // never destroyed
   return *service;
 }
 

@@ -15,15 +15,17 @@
 #include <vector>
 
 #include "platform/linux/delivery.h"
+#include "platform/linux/stream_service.h"
 #include "platform/pipewire/capture_phases.h"
 #include "platform/pipewire/latency.h"
-#include "platform/pipewire/objects.h"
 #include "wire_format.h"
 
 namespace zarn::platform::pipewire {
 namespace {
 
-using ErrorCompletion = ScreenCaptureApi::ErrorCompletion;
+// Every completion the stream keeps: start's, stop's and a refused call's, with an error or none.
+using Outcome = std::optional<std::string>;
+using Completion = std::function<void(Outcome)>;
 using namespace std::chrono_literals;
 
 // An unlinked stream is made anew this often: after the session manager restarts, streams it had
@@ -39,8 +41,8 @@ constexpr auto kDeliverySettle = 500ms;
 constexpr std::uint32_t kUnknownRate = 48000;  // for the latency, when the output does not say
 
 struct Due {
-  ErrorCompletion done;
-  ErrorPtr error;
+  Completion done;
+  Outcome error;
 };
 
 void runAll(std::vector<Due> due) {
@@ -68,14 +70,11 @@ struct Tap {
 // delivering thread.
 class State final : public GraphListener {
  public:
-  State(Stream& owner, std::shared_ptr<Connection> connection, StreamDelegate& delegate)
+  State(std::shared_ptr<Connection> connection, AudioSink& sink)
       : connection(std::move(connection)),
-        owner_(owner),
-        delegate_(delegate),
+        sink_(sink),
         delivery_([this](std::span<const float> mono, std::uint32_t rate) { deliver(mono, rate); },
-                  [this](const std::string& reason) {
-                    delegate_.streamDidStopWithError(owner_, TextError(reason));
-                  }) {}
+                  [this](const std::string& reason) { sink_.stopped(reason); }) {}
 
   // Any thread, without the loop's lock: no delivery or report begins after these.
   bool halt() { return delivery_.halt(); }  // true when one is under way now
@@ -85,8 +84,8 @@ class State final : public GraphListener {
   bool endDelivering() { return delivery_.finish(); }
 
   // The rest under the loop's lock. Completions are collected, for the caller to run.
-  void start(ErrorCompletion done);
-  void stop(ErrorCompletion done);
+  void start(Completion done);
+  void stop(Completion done);
   void close();
   std::vector<Due> takeDue() { return std::exchange(due_, {}); }
   void graphChanged() override { evaluate(); }
@@ -96,7 +95,6 @@ class State final : public GraphListener {
   }
 
   const std::shared_ptr<Connection> connection;
-  std::atomic<StreamDelegate*> output{nullptr};
 
  private:
   void handle(Event event);
@@ -107,7 +105,7 @@ class State final : public GraphListener {
   void evaluate();
   void report();
   bool linkPending();
-  void finish(ErrorCompletion& slot, ErrorPtr error) {
+  void finish(Completion& slot, Outcome error) {
     if (slot) due_.push_back({std::exchange(slot, nullptr), std::move(error)});
   }
   void deliver(std::span<const float> mono, std::uint32_t rate);
@@ -129,15 +127,14 @@ class State final : public GraphListener {
     return events;
   }();
 
-  Stream& owner_;  // the handle below; only used while a delivery or report is under way
-  StreamDelegate& delegate_;
+  AudioSink& sink_;
 
   // Read by the real-time thread.
   std::atomic<bool> forwarding_{false};
   std::atomic<std::uint32_t> rate_{0}, channels_{0};  // the current stream's format
 
   Phase phase_ = Phase::idle;
-  ErrorCompletion startDone_, stopDone_, refused_;
+  Completion startDone_, stopDone_, refused_;
   std::vector<Due> due_;
   std::vector<Event> queued_;
   bool handling_ = false;
@@ -151,14 +148,14 @@ class State final : public GraphListener {
   linux_audio::Delivery delivery_;  // last: its thread uses everything above
 };
 
-void State::start(ErrorCompletion done) {
+void State::start(Completion done) {
   connection->setListener(this);
   if (!connection->ready()) connectionLost(connection->lossReason());
   (phase_ == Phase::idle ? startDone_ : refused_) = std::move(done);
   handle(Event::start);
 }
 
-void State::stop(ErrorCompletion done) {
+void State::stop(Completion done) {
   stopDone_ = std::move(done);
   handle(Event::stop);
 }
@@ -195,15 +192,15 @@ void State::carryOut(std::uint32_t actions) {
   if (actions & armTimers) setTimers(true);
   if (actions & cancelTimers) setTimers(false);
   if (actions & startForwarding) forwarding_.store(true);
-  if (actions & completeStart) finish(startDone_, nullptr);
-  if (actions & failStart) finish(startDone_, makeTextError(reason_));
+  if (actions & completeStart) finish(startDone_, std::nullopt);
+  if (actions & failStart) finish(startDone_, reason_);
   if (actions & reportLoss) report();
-  if (actions & completeStop) finish(stopDone_, nullptr);
-  if (actions & refuseStop) finish(stopDone_, makeTextError("nothing is being captured"));
+  if (actions & completeStop) finish(stopDone_, std::nullopt);
+  if (actions & refuseStop) finish(stopDone_, "nothing is being captured");
   if (actions & refuseStart) {
-    finish(refused_, makeTextError(phase_ == Phase::ended && !reason_.empty()
-                                       ? reason_
-                                       : "capture has already been started"));
+    finish(refused_, phase_ == Phase::ended && !reason_.empty()
+                         ? reason_
+                         : "capture has already been started");
   }
 }
 
@@ -288,27 +285,24 @@ void State::report() {
 
 // On the delivering thread, which may block here on the parent.
 void State::deliver(std::span<const float> mono, std::uint32_t rate) {
-  StreamDelegate* const target = output.load();
-  if (target == nullptr) return;
-  FloatSampleBuffer buffer;
-  buffer.data = mono.data();
-  buffer.size = mono.size_bytes();
-  buffer.format.rate = rate;
-  target->streamDidOutputSampleBuffer(owner_, buffer, OutputType::audio);
+  sink_.deliver({linux_audio::monoFloat(rate),
+                 {reinterpret_cast<const std::uint8_t*>(mono.data()), mono.size_bytes()}});
 }
 
 // PipeWire's real-time thread (PW_STREAM_FLAG_RT_PROCESS). The rule here: never wait. It takes no
 // lock another thread holds, allocates nothing and makes no system call but the one wake-up of
-// the delivering thread (Delivery::push): it reads atomics, mixes the buffer into the lock-free
-// ring and gives the buffer back. Frames, the arm state's queue and stdoutLock belong to the
-// delivering thread.
+// the delivering thread (Delivery::push): it reads atomics (the arm state through the sink's
+// mirror, never armQueue), mixes the buffer into the lock-free ring and gives the buffer back.
+// Frames, armQueue and stdoutLock belong to the delivering thread.
 void State::onProcess(void* data) {
   auto* tap = static_cast<Tap*>(data);
   State* self = tap->state;
   pw_buffer* buffer = pw_stream_dequeue_buffer(tap->stream);
   if (buffer == nullptr) return;
   const std::uint32_t channels = self->channels_.load(), rate = self->rate_.load();
-  if (buffer->buffer->n_datas > 0 && self->forwarding_.load() && channels > 0) {
+  // Nothing is mixed for a parent that is not armed (the arm state's lock-free mirror).
+  if (buffer->buffer->n_datas > 0 && self->forwarding_.load() && self->sink_.forwarding() &&
+      channels > 0) {
     const spa_data& block = buffer->buffer->datas[0];
     if (block.data != nullptr && block.chunk != nullptr) {
       const std::uint32_t offset = std::min(block.chunk->offset, block.maxsize);
@@ -371,7 +365,7 @@ void State::onDeadline(void* data, std::uint64_t) {
     return;
   }
   if (self->connection->sinks().empty()) {
-    self->reason_ = kNoOutputText;
+    self->reason_ = linux_audio::kNoOutputText;
   } else {
     self->reason_ = self->failure_.empty() ? "no sound output could be linked" : self->failure_;
   }
@@ -386,10 +380,10 @@ std::atomic<State*> abandoned{nullptr};
 
 // The core's handle on the stream. Its State outlives it when a delivery is still blocked at its
 // end: the process is on its way out then, and everything is left to its end.
-class MonitorStream final : public FloatStream {
+class MonitorStream final : public linux_audio::CaptureStream {
  public:
-  MonitorStream(std::shared_ptr<Connection> connection, StreamDelegate& delegate)
-      : state_(new State(*this, std::move(connection), delegate)) {}
+  MonitorStream(std::shared_ptr<Connection> connection, AudioSink& sink)
+      : state_(new State(std::move(connection), sink)) {}
 
   ~MonitorStream() override {
     if (state_->halt() && !state_->endDelivering()) {  // stuck on the parent: cannot be joined
@@ -410,27 +404,24 @@ class MonitorStream final : public FloatStream {
     if (!due.empty()) std::thread(runAll, std::move(due)).detach();
   }
 
-  void setAudioOutput(StreamDelegate* output) override { state_->output.store(output); }
-
-  void start(ScreenCaptureApi::ErrorCompletion completion) override {
+  void start(StartDone done) override {
     std::vector<Due> due;
     {
       Connection::Lock lock(*state_->connection);
-      state_->start(std::move(completion));
+      state_->start(std::move(done));
       due = state_->takeDue();
     }
     if (!due.empty()) std::thread(runAll, std::move(due)).detach();  // never the caller's thread
   }
 
   // On a thread of its own: it may wait for a delivery under way.
-  void stop(ScreenCaptureApi::ErrorCompletion completion) override {
-    std::thread([state = state_, connection = state_->connection,
-                 done = std::move(completion)]() mutable {
-      if (!state->haltAndSettle()) return done(nullptr);  // stuck: left to the process's end
+  void stop(StopDone done) override {
+    std::thread([state = state_, connection = state_->connection, done = std::move(done)] {
+      if (!state->haltAndSettle()) return done();  // stuck: left to the process's end
       std::vector<Due> due;
       {
         Connection::Lock lock(*connection);
-        state->stop(std::move(done));
+        state->stop([done](Outcome) { done(); });  // an error from stopping is the stream's own
         due = state->takeDue();
       }
       runAll(std::move(due));
@@ -443,9 +434,9 @@ class MonitorStream final : public FloatStream {
 
 }  // namespace
 
-std::shared_ptr<FloatStream> makeMonitorStream(std::shared_ptr<Connection> connection,
-                                               StreamDelegate& delegate) {
-  return std::make_shared<MonitorStream>(std::move(connection), delegate);
+std::shared_ptr<linux_audio::CaptureStream> makeMonitorStream(
+    std::shared_ptr<Connection> connection, AudioSink& sink) {
+  return std::make_shared<MonitorStream>(std::move(connection), sink);
 }
 
 }  // namespace zarn::platform::pipewire

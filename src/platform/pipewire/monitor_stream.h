@@ -4,12 +4,14 @@
 
 #include <memory>
 
-#include "platform/float_audio.h"
+#include "audio_service.h"
+#include "platform/linux/stream_service.h"
 #include "platform/pipewire/connection.h"
 
 namespace zarn::platform::pipewire {
 
-std::shared_ptr<FloatStream> makeMonitorStream(std::shared_ptr<Connection> connection,
-                                               StreamDelegate& delegate);
+// Delivers to the sink; not started.
+std::shared_ptr<linux_audio::CaptureStream> makeMonitorStream(
+    std::shared_ptr<Connection> connection, AudioSink& sink);
 
 }  // namespace zarn::platform::pipewire

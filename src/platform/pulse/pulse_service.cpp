@@ -1,47 +1,23 @@
-// The capture service over libpulse. The process's capture service is chosen in
-// platform/linux_service.cpp.
 #include "platform/pulse/pulse_service.h"
 
-#include <thread>
-#include <utility>
+#include <memory>
+#include <string>
+#include <vector>
 
 #include "platform/pulse/connection.h"
-#include "platform/pulse/objects.h"
 #include "platform/pulse/record_stream.h"
 
 namespace zarn::platform::pulse {
-void PulseService::getShareableContent(bool, bool, ContentCompletion completion) {
-  std::thread([done = std::move(completion)] {
-    std::string error;
-    std::shared_ptr<Connection> connection = Connection::open(error);
-    std::vector<Output> sinks;
-    std::string defaultName;
-    if (connection && !connection->listOutputs(sinks, defaultName, error)) {
-      connection.reset();  // closed before the answer, on this thread
-    }
-    answerContentQuery<PulseContent>(done, std::move(connection),
-                                     recordableOutputs(sinks, defaultName), error);
-  }).detach();
-}
 
-std::vector<std::shared_ptr<Display>> PulseService::displays(ShareableContent& content) {
-  auto& pulseContent = static_cast<PulseContent&>(content);
-  return displaysOf<PulseDisplay>(pulseContent.connection, pulseContent.outputs);
-}
-
-std::shared_ptr<ContentFilter> PulseService::makeContentFilter(Display& display) {
-  auto& pulseDisplay = static_cast<PulseDisplay&>(display);
-  auto filter = std::make_shared<PulseFilter>();
-  filter->connection = pulseDisplay.connection;
-  filter->output = pulseDisplay.output;
-  return filter;
-}
-
-// Always mono, mixed here; the video values have no counterpart.
-std::shared_ptr<Stream> PulseService::makeStream(ContentFilter& filter, const StreamConfiguration&,
-                                                 StreamDelegate& delegate) {
-  auto& pulseFilter = static_cast<PulseFilter&>(filter);
-  return std::make_shared<RecordStream>(pulseFilter.connection, pulseFilter.output, delegate);
+linux_audio::Opened PulseService::open(AudioSink& sink) {
+  std::string error;
+  std::shared_ptr<Connection> connection = Connection::open(error);
+  std::vector<Output> sinks;
+  std::string defaultName;
+  if (!connection || !connection->listOutputs(sinks, defaultName, error)) return error;
+  const std::vector<Output> outputs = recordableOutputs(sinks, defaultName);  // the default first
+  if (outputs.empty()) return linux_audio::kNoOutputText;
+  return std::make_shared<RecordStream>(std::move(connection), outputs.front(), sink);
 }
 
 }  // namespace zarn::platform::pulse

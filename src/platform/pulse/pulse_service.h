@@ -1,30 +1,21 @@
-// The capture service over the sound server's client library (PulseAudio, or PipeWire through
-// its pulse server). The program uses it through captureService(); tests may make their own.
+// The capture backend over the sound server's client library (PulseAudio, or PipeWire through its
+// pulse server), chosen in linux_service.cpp.
 //
-// Where things run: the content query connects on a thread of its own; everything after that
-// runs on the connection's main loop thread, including every delivery. A delivery writes a frame
-// and can block there when the parent stops reading; the connection then stalls and the server
-// drops what the stream cannot take (an overrun), which is what a parent that does not read
-// should get. A stop that finds a delivery blocked does not wait for it (see RecordStream).
+// Where things run: the connection is opened on a thread of the service's own; everything after
+// that runs on the connection's main loop thread, which takes each fragment as it comes, mixes it
+// to mono into a lock-free ring and never waits for the parent; the stream's delivering thread
+// hands the audio to the sink and may block there (see linux_audio::Delivery).
 #pragma once
 
-#include <cstdint>
-#include <memory>
-#include <string>
-#include <vector>
-
-#include "platform/float_audio.h"
+#include "platform/linux/stream_service.h"
 
 namespace zarn::platform::pulse {
 
-class PulseService final : public FloatAudioService {
+class PulseService {
  public:
-  void getShareableContent(bool, bool, ContentCompletion completion) override;
-  std::vector<std::shared_ptr<Display>> displays(ShareableContent& content) override;
-  std::shared_ptr<ContentFilter> makeContentFilter(Display& display) override;
-  std::shared_ptr<Stream> makeStream(ContentFilter& filter,
-                                     const StreamConfiguration& configuration,
-                                     StreamDelegate& delegate) override;
+  // Blocks, within the connection's bound: a stream on the default output's monitor, or why
+  // there is none.
+  linux_audio::Opened open(AudioSink& sink);
 };
 
 }  // namespace zarn::platform::pulse

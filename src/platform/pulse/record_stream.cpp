@@ -11,14 +11,16 @@
 #include <vector>
 
 #include "platform/linux/delivery.h"
-#include "platform/pulse/objects.h"
+#include "platform/linux/stream_service.h"
 #include "platform/pulse/output_query.h"
 #include "platform/pulse/record_machine.h"
 
 namespace zarn::platform::pulse {
 namespace {
 
-using ErrorCompletion = ScreenCaptureApi::ErrorCompletion;
+// Every completion the stream keeps: start's, stop's and a refused call's, with an error or none.
+using Outcome = std::optional<std::string>;
+using Completion = std::function<void(Outcome)>;
 
 // The longest delivery we ask for. The server runs its processing cycle at the power of two below
 // the fragment, so fragments from about 11 to 21 ms cost it the same wake-ups as a 20 ms reader;
@@ -35,13 +37,13 @@ constexpr auto kDeliverySettle = std::chrono::milliseconds(500);
 constexpr pa_usec_t kDefaultSettleUsec = 250 * PA_USEC_PER_MSEC;
 
 struct PendingCompletion {
-  ErrorCompletion done;
-  ErrorPtr error;
+  Completion done;
+  Outcome error;
 };
 
 // Runs the completion on the main loop thread soon: never on the caller's thread, and never
 // inside a callback that is still changing the stream's state.
-void completeSoon(pa_mainloop_api* api, ErrorCompletion done, ErrorPtr error) {
+void completeSoon(pa_mainloop_api* api, Completion done, Outcome error) {
   if (!done) return;
   auto* pending = new PendingCompletion{std::move(done), std::move(error)};
   pa_mainloop_api_once(
@@ -61,16 +63,12 @@ std::string badState() {
 
 class RecordStream::State final : public ConnectionListener {
  public:
-  State(RecordStream& owner, std::shared_ptr<Connection> connection, Output output,
-        StreamDelegate& delegate)
+  State(std::shared_ptr<Connection> connection, Output output, AudioSink& sink)
       : connection(std::move(connection)),
-        owner_(owner),
-        delegate_(delegate),
+        sink_(sink),
         next_(std::move(output)),
         delivery_([this](std::span<const float> mono, std::uint32_t rate) { deliver(mono, rate); },
-                  [this](const std::string& reason) {
-                    delegate_.streamDidStopWithError(owner_, TextError(reason));
-                  }) {}
+                  [this](const std::string& reason) { sink_.stopped(reason); }) {}
 
   // Any thread, without the main loop's lock: no call into the core begins after these. True
   // when one is running now (it may be blocked writing to a parent that does not read) / true
@@ -82,15 +80,14 @@ class RecordStream::State final : public ConnectionListener {
   bool endDelivering() { return delivery_.finish(); }
 
   // The rest runs under the main loop's lock or on its thread.
-  void start(ErrorCompletion done);
-  void stop(ErrorCompletion done);
+  void start(Completion done);
+  void stop(Completion done);
   void close();
   void connectionLost(const std::string& reason) override {
     apply(RecordEvent::serverLost, reason);
   }
 
   std::shared_ptr<Connection> connection;
-  std::atomic<StreamDelegate*> output{nullptr};
 
  private:
   pa_context* context() const { return connection->context(); }
@@ -115,13 +112,12 @@ class RecordStream::State final : public ConnectionListener {
   static void onSettled(pa_mainloop_api* api, pa_time_event* event, const struct timeval*,
                         void* self);
 
-  RecordStream& owner_;  // only used while a delivery or report is under way
-  StreamDelegate& delegate_;
+  AudioSink& sink_;
 
   RecordState machine_;
-  ErrorCompletion startDone_;
-  ErrorCompletion stopDone_;
-  ErrorCompletion rejected_;     // a start or stop called in a phase that cannot take it
+  Completion startDone_;
+  Completion stopDone_;
+  Completion rejected_;          // a start or stop called in a phase that cannot take it
   pa_stream* record_ = nullptr;  // the live record stream, if any
   Output current_;               // the output record_ is on
   Output next_;                  // the output the next record stream opens on
@@ -132,7 +128,7 @@ class RecordStream::State final : public ConnectionListener {
   linux_audio::Delivery delivery_;  // last: its thread uses everything above
 };
 
-void RecordStream::State::start(ErrorCompletion done) {
+void RecordStream::State::start(Completion done) {
   if (machine_.phase != RecordPhase::idle) {
     rejected_ = std::move(done);
     return apply(RecordEvent::start, badState());
@@ -147,7 +143,7 @@ void RecordStream::State::start(ErrorCompletion done) {
   apply(RecordEvent::start, connection->lastError());
 }
 
-void RecordStream::State::stop(ErrorCompletion done) {
+void RecordStream::State::stop(Completion done) {
   const bool taken =
       machine_.phase != RecordPhase::stopping && machine_.phase != RecordPhase::ended;
   (taken ? stopDone_ : rejected_) = std::move(done);
@@ -177,11 +173,11 @@ void RecordStream::State::carryOut(std::uint32_t actions, const std::string& rea
   }
   if (actions & kQuery) query();
   if (actions & kWaitToSettle) waitToSettle();
-  if (actions & kStartSucceeded) completeSoon(api(), std::move(startDone_), nullptr);
-  if (actions & kStartFailed) completeSoon(api(), std::move(startDone_), makeTextError(reason));
-  if (actions & kStopDone) completeSoon(api(), std::move(stopDone_), nullptr);
-  if (actions & kStopFailed) completeSoon(api(), std::move(stopDone_), makeTextError(reason));
-  if (actions & kRejectCall) completeSoon(api(), std::move(rejected_), makeTextError(badState()));
+  if (actions & kStartSucceeded) completeSoon(api(), std::move(startDone_), std::nullopt);
+  if (actions & kStartFailed) completeSoon(api(), std::move(startDone_), reason);
+  if (actions & kStopDone) completeSoon(api(), std::move(stopDone_), std::nullopt);
+  if (actions & kStopFailed) completeSoon(api(), std::move(stopDone_), reason);
+  if (actions & kRejectCall) completeSoon(api(), std::move(rejected_), badState());
   if (actions & kReportLoss) reportLoss(reason);
 }
 
@@ -195,8 +191,7 @@ void RecordStream::State::disconnectRecord() {
 }
 
 bool RecordStream::State::open(const Output& output) {
-  // The output's own channels, averaged here (see averageChannels), so every server gives the
-  // same level.
+  // The output's own channels, averaged here (mixToMono), so every server gives the same level.
   const auto channels = std::clamp<std::uint32_t>(output.channels, 1, PA_CHANNELS_MAX);
   const pa_sample_spec sampleFormat{PA_SAMPLE_FLOAT32NE, output.rate,
                                     static_cast<std::uint8_t>(channels)};
@@ -263,7 +258,7 @@ void RecordStream::State::answer(bool ok, const std::string& defaultName,
   if (record_ != nullptr) alive = current_;
   const FollowStep step = nextFollowStep(sinks, defaultName, alive, machine_.waited);
   if (step.kind == FollowStep::Kind::switchTo) next_ = step.output;
-  apply(answerEvent(step.kind), kNoOutputText);
+  apply(answerEvent(step.kind), linux_audio::kNoOutputText);
 }
 
 void RecordStream::State::waitToSettle() {
@@ -300,7 +295,8 @@ void RecordStream::State::onRead(pa_stream* stream, std::size_t, void* data) {
     const void* bytes = nullptr;
     std::size_t size = 0;
     if (pa_stream_peek(stream, &bytes, &size) < 0 || size == 0) return;  // nothing buffered
-    if (bytes != nullptr) {                                              // null: a hole, dropped
+    // A hole (no bytes) is dropped, and so is what no armed parent will hear.
+    if (bytes != nullptr && self->sink_.forwarding()) {
       self->delivery_.push(static_cast<const float*>(bytes),
                            size / (sizeof(float) * format->channels), format->channels,
                            format->rate);
@@ -311,13 +307,8 @@ void RecordStream::State::onRead(pa_stream* stream, std::size_t, void* data) {
 
 // On the delivering thread, which may block here on the parent.
 void RecordStream::State::deliver(std::span<const float> mono, std::uint32_t rate) {
-  StreamDelegate* const target = output.load();
-  if (target == nullptr) return;
-  FloatSampleBuffer buffer;
-  buffer.data = mono.data();
-  buffer.size = mono.size_bytes();
-  buffer.format.rate = rate;
-  target->streamDidOutputSampleBuffer(owner_, buffer, OutputType::audio);
+  sink_.deliver({linux_audio::monoFloat(rate),
+                 {reinterpret_cast<const std::uint8_t*>(mono.data()), mono.size_bytes()}});
 }
 
 void RecordStream::State::onMoved(pa_stream* stream, void* data) {
@@ -352,9 +343,8 @@ void RecordStream::State::onSettled(pa_mainloop_api* api, pa_time_event* event,
   self->apply(RecordEvent::settled, {});
 }
 
-RecordStream::RecordStream(std::shared_ptr<Connection> connection, Output output,
-                           StreamDelegate& delegate)
-    : state_(new State(*this, std::move(connection), std::move(output), delegate)) {}
+RecordStream::RecordStream(std::shared_ptr<Connection> connection, Output output, AudioSink& sink)
+    : state_(new State(std::move(connection), std::move(output), sink)) {}
 
 // The process's end takes a State whose delivery is stuck on the parent, kept reachable like the
 // process-wide objects.
@@ -376,21 +366,17 @@ RecordStream::~RecordStream() {
   delete state_;
 }
 
-void RecordStream::setAudioOutput(StreamDelegate* output) {
-  state_->output.store(output);
-}
-
-void RecordStream::start(ScreenCaptureApi::ErrorCompletion completion) {
+void RecordStream::start(StartDone completion) {
   Connection::Lock lock(*state_->connection);
   state_->start(std::move(completion));
 }
 
 // On a thread of its own: it may wait for a delivery under way.
-void RecordStream::stop(ScreenCaptureApi::ErrorCompletion completion) {
-  std::thread([state = state_, done = std::move(completion)]() mutable {
-    if (!state->haltAndSettle()) return done(nullptr);  // stuck: left to the process's end
+void RecordStream::stop(StopDone completion) {
+  std::thread([state = state_, done = std::move(completion)] {
+    if (!state->haltAndSettle()) return done();  // stuck: left to the process's end
     Connection::Lock lock(*state->connection);
-    state->stop(std::move(done));
+    state->stop([done](Outcome) { done(); });  // an error from stopping is the stream's own
   }).detach();
 }
 

@@ -4,21 +4,21 @@
 
 #include <memory>
 
-#include "platform/float_audio.h"
+#include "audio_service.h"
+#include "platform/linux/stream_service.h"
 #include "platform/pulse/connection.h"
 #include "platform/pulse/outputs.h"
 
 namespace zarn::platform::pulse {
 
-class RecordStream final : public FloatStream {
+class RecordStream final : public linux_audio::CaptureStream {
  public:
-  // Records the output's channels averaged to one.
-  RecordStream(std::shared_ptr<Connection> connection, Output output, StreamDelegate& delegate);
+  // Records the output's channels averaged to one, into the sink; not started.
+  RecordStream(std::shared_ptr<Connection> connection, Output output, AudioSink& sink);
   ~RecordStream() override;
 
-  void setAudioOutput(StreamDelegate* output) override;
-  void start(ScreenCaptureApi::ErrorCompletion completion) override;
-  void stop(ScreenCaptureApi::ErrorCompletion completion) override;
+  void start(StartDone completion) override;
+  void stop(StopDone completion) override;
 
   class State;
 
