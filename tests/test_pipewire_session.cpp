@@ -3,7 +3,7 @@
 // nothing is linked for 3 s, tells the parent once so it can start over: never silent forever.
 #include <gtest/gtest.h>
 
-#include "test_pulse_support.h"
+#include "test_server_support.h"
 
 namespace zarn::test::pulse {
 namespace {

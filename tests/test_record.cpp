@@ -8,7 +8,7 @@
 
 #include <thread>
 
-#include "test_pulse_support.h"
+#include "test_server_support.h"
 
 namespace zarn::test::pulse {
 namespace {

@@ -7,14 +7,14 @@
 #include <fstream>
 #include <thread>
 
-#include "test_pulse_support.h"
+#include "test_server_support.h"
 
 namespace zarn::test::pulse {
 namespace {
 
-class PulseCapture : public ::testing::TestWithParam<ServerKind> {};
+class ServerCapture : public ::testing::TestWithParam<ServerKind> {};
 
-TEST_P(PulseCapture, ForwardsThePlayedToneOnceArmedAndReportsTheServerDyingOnce) {
+TEST_P(ServerCapture, ForwardsThePlayedToneOnceArmedAndReportsTheServerDyingOnce) {
   SoundServer server(GetParam(), 1);
   ASSERT_GT(server.play(440), 0);
   ChildProcess child(ZARN_AUDIO_PATH, {});
@@ -53,7 +53,7 @@ TEST_P(PulseCapture, ForwardsThePlayedToneOnceArmedAndReportsTheServerDyingOnce)
 // The output's channels are averaged by us, not mixed by the server, so every server gives the
 // same level: sound in both channels keeps it, sound in one of two arrives at half. Then a
 // delivery blocked on the pipe of a parent that stopped reading must not hold up quit.
-TEST_P(PulseCapture, StereoToneHasOneLevelOnEveryServerAndQuitNeedsNoReader) {
+TEST_P(ServerCapture, StereoToneHasOneLevelOnEveryServerAndQuitNeedsNoReader) {
   SoundServer server(GetParam(), 1);
   ChildProcess child(ZARN_AUDIO_PATH, {});
   ASSERT_TRUE(child.write("A"));
@@ -87,14 +87,14 @@ void expectStartFailure(const std::string& reason) {
   expectCleanQuit(child);
 }
 
-TEST_P(PulseCapture, ServerWithoutOutputsIsAStartFailure) {
+TEST_P(ServerCapture, ServerWithoutOutputsIsAStartFailure) {
   SoundServer server(GetParam(), 0);
   expectStartFailure("no sound output to capture");
 }
 
 // A parent that sends Q and at once closes its end of our output (Node's stdout.destroy(),
 // Python's close()) gets status 0, whether it had been reading or had stalled with frames waiting.
-TEST_P(PulseCapture, QuitThenHangUpEndsWithStatusZero) {
+TEST_P(ServerCapture, QuitThenHangUpEndsWithStatusZero) {
   SoundServer server(GetParam(), 1);
   ASSERT_GT(server.play(440), 0);
   for (const bool stalled : {false, true}) {
@@ -121,7 +121,7 @@ TEST_P(PulseCapture, QuitThenHangUpEndsWithStatusZero) {
 // The server the product talks to is stopped (SIGSTOP) while audio flows: one E within 5 s, pings
 // still answered, and once the server continues, no second E and no audio after the E. (A quiet
 // desktop does not trip this; bench/stall.py measures that.)
-TEST_P(PulseCapture, ServerThatStopsAnsweringIsReportedOnceWithinFiveSeconds) {
+TEST_P(ServerCapture, ServerThatStopsAnsweringIsReportedOnceWithinFiveSeconds) {
   SoundServer server(GetParam(), 1);
   ASSERT_GT(server.play(440), 0);
   ChildProcess child(ZARN_AUDIO_PATH, {});
@@ -151,7 +151,7 @@ TEST_P(PulseCapture, ServerThatStopsAnsweringIsReportedOnceWithinFiveSeconds) {
   expectCleanQuit(child);
 }
 
-INSTANTIATE_TEST_SUITE_P(Servers, PulseCapture, kServerKinds, ::testing::PrintToStringParamName());
+INSTANTIATE_TEST_SUITE_P(Servers, ServerCapture, kServerKinds, ::testing::PrintToStringParamName());
 
 // A PipeWire daemon with no output (one that only serves screen sharing) beside a PulseAudio that
 // plays: the helper records PulseAudio rather than failing for want of an output.

@@ -40,18 +40,15 @@ struct ServerKind {
   std::string name;
   unsigned rate;        // unusual rates, so a header that names some fixed rate shows
   bool native = false;  // PipeWire: the product on PipeWire's own protocol, not on libpulse
-  friend void PrintTo(const ServerKind& kind, std::ostream* out) {
-    *out << kind.name << (kind.native ? "_native" : "");
-  }
+  std::string label() const { return name + (native ? "_native" : ""); }
+  friend void PrintTo(const ServerKind& kind, std::ostream* out) { *out << kind.label(); }
 };
 
-#ifdef ZARN_NATIVE_PIPEWIRE
-// The same cases once more, built for the product's native PipeWire service.
-inline const auto kServerKinds = ::testing::Values(ServerKind{"pipewire", 44100, true});
-#else
+// Every server kind, chosen at run time: PulseAudio, PipeWire through its pulse server (the
+// product on libpulse), and PipeWire on its own protocol.
 inline const auto kServerKinds =
-    ::testing::Values(ServerKind{"pulseaudio", 32000}, ServerKind{"pipewire", 44100});
-#endif
+    ::testing::Values(ServerKind{"pulseaudio", 32000}, ServerKind{"pipewire", 44100},
+                      ServerKind{"pipewire", 44100, true});
 
 // A private server in a directory of its own, stopped and removed at the end; one that does not
 // start throws. Its client environment goes into this process's, for the product and pactl.

@@ -4,12 +4,12 @@
 
 #include <tuple>
 
-#include "test_pulse_support.h"
+#include "test_server_support.h"
 
 namespace zarn::test::pulse {
 namespace {
 
-class PulseFollow : public ::testing::TestWithParam<ServerKind> {};
+class ServerFollow : public ::testing::TestWithParam<ServerKind> {};
 
 // Once capture has moved (the rate says so; a loaded machine may take a while), the audio of the
 // next 1.5 s is the tone, and a ping is all else the parent gets.
@@ -27,7 +27,7 @@ void expectTone(ChildProcess& child, unsigned hz, std::uint32_t rate) {
 // One player at a time, started after each switch: a server that moves players along with the
 // default (PulseAudio does) must not make a stream that stayed behind look right. The second
 // output runs at a rate of its own, as a headset next to the speakers may.
-TEST_P(PulseFollow, MovesToTheNewDefaultOutputAtItsOwnRateAndBack) {
+TEST_P(ServerFollow, MovesToTheNewDefaultOutputAtItsOwnRateAndBack) {
   SoundServer server(GetParam(), 1);
   ASSERT_TRUE(server.pactl("load-module module-null-sink sink_name=zarn_other rate=22050"));
   pid_t player = server.play(440);
@@ -48,7 +48,7 @@ TEST_P(PulseFollow, MovesToTheNewDefaultOutputAtItsOwnRateAndBack) {
   expectCleanQuit(child);
 }
 
-TEST_P(PulseFollow, MovesOnWhenTheCapturedOutputGoesAwayAndReportsLosingTheLast) {
+TEST_P(ServerFollow, MovesOnWhenTheCapturedOutputGoesAwayAndReportsLosingTheLast) {
   SoundServer server(GetParam(), 2);
   const pid_t player = server.play(440, "zarn_null0");
   ASSERT_GT(player, 0);
@@ -67,7 +67,7 @@ TEST_P(PulseFollow, MovesOnWhenTheCapturedOutputGoesAwayAndReportsLosingTheLast)
   expectCleanQuit(child);
 }
 
-INSTANTIATE_TEST_SUITE_P(Servers, PulseFollow, kServerKinds, ::testing::PrintToStringParamName());
+INSTANTIATE_TEST_SUITE_P(Servers, ServerFollow, kServerKinds, ::testing::PrintToStringParamName());
 
 }  // namespace
 }  // namespace zarn::test::pulse

@@ -8,56 +8,68 @@
 #include <random>
 
 #include "fault_proxy.h"
-#include "test_pulse_support.h"
+#include "test_server_support.h"
 
 namespace zarn::test::pulse {
 namespace {
 
 using Way = FaultProxy::Way;
 
-#ifdef ZARN_NATIVE_PIPEWIRE
+// How the product reaches a server through the proxy, one way per protocol.
+struct Route {
+  FaultProxy::Protocol protocol;
+  std::uint32_t createStream;  // the request that opens the stream
+  std::uint32_t news;          // a message that tells of a change
+  std::vector<std::string> (*environment)(const FaultProxy& proxy);
+  std::string (*serverSocket)();
+};
+
+// The product on libpulse through the proxy: PipeWire's own protocol finds no socket. The client
+// library keeps to the socket (its shared memory is not what is tested here); pactl, run by the
+// test, still asks the server itself.
+const Route kPulseRoute{
+    FaultProxy::pulse, 5, 66,  // create record stream, subscribe event
+    [](const FaultProxy& proxy) -> std::vector<std::string> {
+      const std::string config = proxy.path() + ".conf";
+      std::ofstream(config) << "autospawn = no\nenable-shm = no\nenable-memfd = no\n";
+      return {"PULSE_SERVER=unix:" + proxy.path(), "PULSE_CLIENTCONFIG=" + config,
+              "PIPEWIRE_REMOTE=" + proxy.path() + ".no-pipewire"};
+    },
+    [] { return std::string(std::getenv("PULSE_SERVER") + 5); }};  // unix:PATH
+
 // The product on PipeWire's own protocol through the proxy. libpulse, its fallback when PipeWire
 // does not answer in time, finds no server, so a fallback fails to start rather than going round
 // the proxy.
-constexpr auto kProtocol = FaultProxy::pipewire;
-constexpr std::uint32_t kCreateStream = 6;  // the core's create_object: a stream's node
-constexpr std::uint32_t kNews = FaultProxy::kAnyCommand;  // any word from the server
+const Route kPipeWireRoute{
+    FaultProxy::pipewire, 6, FaultProxy::kAnyCommand,  // the core's create_object; any word
+    [](const FaultProxy& proxy) -> std::vector<std::string> {
+      return {"PIPEWIRE_REMOTE=" + proxy.path(), "PULSE_SERVER=unix:" + proxy.path() + ".no-pulse"};
+    },
+    [] {
+      return std::string(std::getenv("PIPEWIRE_RUNTIME_DIR")) + "/" +
+             std::getenv("PIPEWIRE_REMOTE");
+    }};
 
-std::vector<std::string> clientEnvironment(const FaultProxy& proxy) {
-  return {"PIPEWIRE_REMOTE=" + proxy.path(), "PULSE_SERVER=unix:" + proxy.path() + ".no-pulse"};
+const Route& routeFor(bool native) {
+  return native ? kPipeWireRoute : kPulseRoute;
 }
-std::string serverSocket() {
-  return std::string(std::getenv("PIPEWIRE_RUNTIME_DIR")) + "/" + std::getenv("PIPEWIRE_REMOTE");
-}
-#else
-// The product on libpulse through the proxy: PipeWire's own protocol finds no socket.
-constexpr auto kProtocol = FaultProxy::pulse;
-constexpr std::uint32_t kCreateStream = 5, kNews = 66;  // create record stream, subscribe event
 
-// The client library keeps to the socket (its shared memory is not what is tested here). pactl,
-// run by the test, still asks the server itself.
-std::vector<std::string> clientEnvironment(const FaultProxy& proxy) {
-  const std::string config = proxy.path() + ".conf";
-  std::ofstream(config) << "autospawn = no\nenable-shm = no\nenable-memfd = no\n";
-  return {"PULSE_SERVER=unix:" + proxy.path(), "PULSE_CLIENTCONFIG=" + config,
-          "PIPEWIRE_REMOTE=" + proxy.path() + ".no-pipewire"};
-}
-std::string serverSocket() {
-  return std::getenv("PULSE_SERVER") + 5;  // unix:PATH
-}
-#endif
 // Quit's bound from Q or the end of input to the exit, 3 s, and a loaded machine's share on top.
 constexpr auto kBound = 4000ms;
 
-std::unique_ptr<ChildProcess> startThrough(const FaultProxy& proxy) {
+std::unique_ptr<ChildProcess> startThrough(const FaultProxy& proxy, const Route& route) {
   return std::make_unique<ChildProcess>(ZARN_AUDIO_PATH, std::vector<std::string>{},
-                                        SpawnOptions{.env = clientEnvironment(proxy)});
+                                        SpawnOptions{.env = route.environment(proxy)});
 }
 
 // A private server with the proxy in front of it.
 struct ProxiedServer {
   ProxiedServer(const ServerKind& kind, unsigned outputs)
-      : server(kind, outputs), proxy(home.dir + "/proxy", serverSocket(), kProtocol) {}
+      : route(routeFor(kind.native)),
+        server(kind, outputs),
+        proxy(home.dir + "/proxy", route.serverSocket(), route.protocol) {}
+  std::unique_ptr<ChildProcess> start() const { return startThrough(proxy, route); }
+  const Route& route;
   SoundServer server;  // sets the client libraries' environment
   TempDir home;
   FaultProxy proxy;
@@ -98,18 +110,18 @@ const QuitCase kQuitCases[] = {
     {"ServerStopsAnswering", Fault::silence, ""},
 };
 
-class PulseQuitUnderFault : public ::testing::TestWithParam<std::tuple<ServerKind, QuitCase>> {};
+class QuitUnderFault : public ::testing::TestWithParam<std::tuple<ServerKind, QuitCase>> {};
 
-TEST_P(PulseQuitUnderFault, EndsInBound) {
+TEST_P(QuitUnderFault, EndsInBound) {
   const auto& [kind, test] = GetParam();
   ProxiedServer at(kind, 2);
   ASSERT_GT(at.server.play(440, "zarn_null0"), 0);
-  const auto child = startThrough(at.proxy);
+  const auto child = at.start();
   Capture seen;
   ASSERT_TRUE(child->write("A"));
   ASSERT_TRUE(collect(*child, seen, 5000ms, 'R')) << describe(seen.others);
   ASSERT_TRUE(collect(*child, seen, 2000ms, 'C')) << "no audio";
-  const std::size_t news = seenOf(at.proxy, Way::replies, kNews);
+  const std::size_t news = seenOf(at.proxy, Way::replies, at.route.news);
   if (test.fault == Fault::heldAnswers) at.proxy.holdWhen(FaultProxy::kAnyCommand, Way::replies);
   if (test.fault == Fault::heldNews || test.fault == Fault::silence) at.proxy.hold(Way::replies);
   const bool changed = test.change == "default"  ? at.server.pactl("set-default-sink zarn_null1")
@@ -117,7 +129,7 @@ TEST_P(PulseQuitUnderFault, EndsInBound) {
                                                  : true;
   ASSERT_TRUE(changed);
   const bool heard = readUntil(*child, seen, 2000ms, [&] {
-    return test.fault == Fault::heldNews      ? seenOf(at.proxy, Way::replies, kNews) > news
+    return test.fault == Fault::heldNews      ? seenOf(at.proxy, Way::replies, at.route.news) > news
            : test.fault == Fault::heldAnswers ? at.proxy.holding(Way::replies)
                                               : true;
   });
@@ -128,30 +140,31 @@ TEST_P(PulseQuitUnderFault, EndsInBound) {
   expectEndsInBound(*child, seen, asked, kBound);
 }
 
-INSTANTIATE_TEST_SUITE_P(Servers, PulseQuitUnderFault,
+INSTANTIATE_TEST_SUITE_P(Servers, QuitUnderFault,
                          ::testing::Combine(kServerKinds, ::testing::ValuesIn(kQuitCases)),
                          [](const auto& info) {
-                           return std::get<0>(info.param).name + "_" + std::get<1>(info.param).name;
+                           return std::get<0>(info.param).label() + "_" +
+                                  std::get<1>(info.param).name;
                          });
 
-class PulseFaults : public ::testing::TestWithParam<ServerKind> {};
+class ServerFaults : public ::testing::TestWithParam<ServerKind> {};
 
 // The captured output goes while the product's record stream is being opened: the server hears of
 // the stream only after the product has heard the output is gone.
-TEST_P(PulseFaults, CapturedOutputRemovedDuringStartGivesRunningOrError) {
+TEST_P(ServerFaults, CapturedOutputRemovedDuringStartGivesRunningOrError) {
   ProxiedServer at(GetParam(), 2);
   ASSERT_GT(at.server.play(1000, "zarn_null1"), 0);
-  at.proxy.holdWhen(kCreateStream, Way::requests);
-  const auto child = startThrough(at.proxy);
+  at.proxy.holdWhen(at.route.createStream, Way::requests);
+  const auto child = at.start();
   Capture seen, after;
   ASSERT_TRUE(child->write("A"));
   ASSERT_TRUE(readUntil(*child, seen, 2000ms, [&] {
-    return seenOf(at.proxy, Way::requests, kCreateStream) > 0;
+    return seenOf(at.proxy, Way::requests, at.route.createStream) > 0;
   })) << "nothing opened";
-  const std::size_t news = seenOf(at.proxy, Way::replies, kNews);
+  const std::size_t news = seenOf(at.proxy, Way::replies, at.route.news);
   ASSERT_TRUE(at.server.unload("zarn_null0"));
   ASSERT_TRUE(readUntil(*child, seen, 2000ms, [&] {
-    return seenOf(at.proxy, Way::replies, kNews) > news;
+    return seenOf(at.proxy, Way::replies, at.route.news) > news;
   })) << "no news of the removal";
   collect(*child, seen, 100ms);  // the product takes the news in
   at.proxy.release(Way::requests);
@@ -178,7 +191,7 @@ void chaosRound(ProxiedServer& at, std::vector<std::string>& outputs, std::mt199
     outputs.push_back("zarn_again");
   at.server.play(440);
   at.proxy.delay(Way::replies, milliseconds(pick(150)));
-  const auto child = startThrough(at.proxy);
+  const auto child = at.start();
   Capture seen;
   for (std::size_t step = 0, steps = pick(12); step < steps; ++step) {
     const std::string made = "zarn_r" + std::to_string(round) + "_" + std::to_string(step);
@@ -205,7 +218,7 @@ void chaosRound(ProxiedServer& at, std::vector<std::string>& outputs, std::mt199
   expectEndsInBound(*child, seen, quit(*child, pick(4) == 0), kBound);
 }
 
-TEST_P(PulseFaults, RandomChangesWithQuitAtARandomMoment) {
+TEST_P(ServerFaults, RandomChangesWithQuitAtARandomMoment) {
   const char* given = std::getenv("ZARN_FAULT_SEED");
   const unsigned seed = given ? unsigned(std::stoul(given)) : std::random_device{}();
   SCOPED_TRACE("seed " + std::to_string(seed) + " (ZARN_FAULT_SEED=" + std::to_string(seed) +
@@ -219,16 +232,20 @@ TEST_P(PulseFaults, RandomChangesWithQuitAtARandomMoment) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Servers, PulseFaults, kServerKinds, ::testing::PrintToStringParamName());
+INSTANTIATE_TEST_SUITE_P(Servers, ServerFaults, kServerKinds, ::testing::PrintToStringParamName());
 
 // Nothing answers: the start fails within 5 s (libpulse alone would wait about 30 s), pings are
 // answered meanwhile, and quit still ends the process in bound. (The end of input is Q to the
 // command reader: the chaos rounds send either.)
-TEST(PulseSilentServer, StartFailsWithinFiveSecondsAndQuitEndsTheProcessInBound) {
+class SilentServer : public ::testing::TestWithParam<bool> {};
+
+TEST_P(SilentServer, StartFailsWithinFiveSecondsAndQuitEndsTheProcessInBound) {
   const TempDir home;
-  FaultProxy silent(home.dir + "/silent", "", kProtocol);
+  const Route& route = routeFor(GetParam());
+  FaultProxy silent(home.dir + "/silent", "", route.protocol);
   const auto began = Clock::now();
-  const auto child = startThrough(silent);  // PipeWire: the daemon is not used past its 1 s probe
+  const auto child =
+      startThrough(silent, route);  // PipeWire: the daemon is not used past its 1 s probe
   Capture seen;
   ASSERT_TRUE(child->write("AP"));
   collect(*child, seen, 500ms);
@@ -238,6 +255,9 @@ TEST(PulseSilentServer, StartFailsWithinFiveSecondsAndQuitEndsTheProcessInBound)
   EXPECT_THAT(describe(seen.others), ::testing::MatchesRegex(R"(O E\(start failed: [^()]+\))"));
   expectEndsInBound(*child, seen, quit(*child), kBound);
 }
+
+INSTANTIATE_TEST_SUITE_P(Protocols, SilentServer, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "pipewire" : "pulse"; });
 
 }  // namespace
 }  // namespace zarn::test::pulse
