@@ -16,8 +16,8 @@
 
 #include "platform/linux/delivery.h"
 #include "platform/linux/stream_service.h"
-#include "platform/pipewire/capture_phases.h"
 #include "platform/pipewire/latency.h"
+#include "platform/pipewire/stream_phases.h"
 #include "wire_format.h"
 
 namespace zarn::platform::pipewire {

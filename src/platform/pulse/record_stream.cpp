@@ -13,7 +13,7 @@
 #include "platform/linux/delivery.h"
 #include "platform/linux/stream_service.h"
 #include "platform/pulse/output_query.h"
-#include "platform/pulse/record_machine.h"
+#include "platform/pulse/stream_phases.h"
 
 namespace zarn::platform::pulse {
 namespace {

@@ -3,7 +3,7 @@
 // default, which the table does not see.
 #include <gtest/gtest.h>
 
-#include "platform/pulse/record_machine.h"
+#include "platform/pulse/stream_phases.h"
 #include "state_table.h"
 
 namespace zarn::platform::pulse {

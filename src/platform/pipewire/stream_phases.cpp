@@ -1,4 +1,4 @@
-#include "platform/pipewire/capture_phases.h"
+#include "platform/pipewire/stream_phases.h"
 
 namespace zarn::platform::pipewire {
 namespace {

@@ -1,4 +1,4 @@
-#include "platform/pulse/record_machine.h"
+#include "platform/pulse/stream_phases.h"
 
 namespace zarn::platform::pulse {
 namespace {

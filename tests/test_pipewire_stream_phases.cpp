@@ -6,8 +6,8 @@
 #include <numeric>
 #include <vector>
 
-#include "platform/pipewire/capture_phases.h"
 #include "platform/pipewire/latency.h"
+#include "platform/pipewire/stream_phases.h"
 #include "state_table.h"
 
 namespace zarn::platform::pipewire {
