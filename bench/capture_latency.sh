@@ -3,7 +3,7 @@
 # service and on its libpulse one, versus parec and pw-record on the same output, in the same
 # run. Prints one table and whether our services meet their goals against parec.
 #
-#   bench/pulse_latency.sh [BUILD_DIR] [options of bench/pulse_latency.py]
+#   bench/capture_latency.sh [BUILD_DIR] [options of bench/capture_latency.py]
 #
 # BUILD_DIR holds the zarn-audio build (default: build); without a zarn-audio binary there the
 # peers are measured alone. With zarn-audio-record beside zarn-audio, the recorder gets a cost
@@ -42,4 +42,4 @@ trap 'exit 130' INT TERM
 "$root/scripts/sound-server" start pipewire "$dir" --rate 48000 --owner $$ >/dev/null
 
 echo "PipeWire $(pipewire --version | sed -n "s/^Linked with libpipewire //p"), $(nproc) cores, load $(cut -d" " -f1 /proc/loadavg), $(date -u +%F)"
-"$python" "$root/bench/pulse_latency.py" --server-dir "$dir" "${zarn[@]}" "$@"
+"$python" "$root/bench/capture_latency.py" --server-dir "$dir" "${zarn[@]}" "$@"
