@@ -2,12 +2,9 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/ioctl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <climits>
 #include <cstdint>
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
@@ -78,16 +75,6 @@ void guardStandardHandles() {
   if (null < 0) return;
   ::dup2(null, STDERR_FILENO);
   ::close(null);
-}
-
-bool standardOutputTakesNow(std::size_t frameBytes) {
-  static const bool pipe = [] {
-    struct stat info {};
-    return ::fstat(standardOutputFd(), &info) == 0 && S_ISFIFO(info.st_mode);
-  }();
-  int unread = -1;
-  return pipe && frameBytes <= PIPE_BUF && ::ioctl(standardOutputFd(), FIONREAD, &unread) == 0 &&
-         unread == 0;
 }
 
 int standardInputFd() {

@@ -43,11 +43,6 @@ class InputHandle {
 // must never write to it. Sanitizer builds keep their reports on a copy of the original.
 void guardStandardHandles();
 
-// True when a frame of `frameBytes` written to standard output now cannot block: standard output
-// is a pipe that holds nothing unread and the frame is at most PIPE_BUF bytes, which an empty
-// pipe always has room for. Lets a service write from a thread that must never wait.
-bool standardOutputTakesNow(std::size_t frameBytes);
-
 int standardInputFd();
 int standardOutputFd();
 

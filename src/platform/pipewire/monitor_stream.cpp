@@ -7,9 +7,11 @@
 
 #include <algorithm>
 #include <atomic>
-#include <condition_variable>
 #include <cstring>
-#include <mutex>
+#include <functional>
+#include <optional>
+#include <span>
+#include <string>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -18,7 +20,6 @@
 #include "platform/linux/stream_service.h"
 #include "platform/pipewire/latency.h"
 #include "platform/pipewire/stream_phases.h"
-#include "wire_format.h"
 
 namespace zarn::platform::pipewire {
 namespace {
