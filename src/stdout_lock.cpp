@@ -1,6 +1,6 @@
 #include "stdout_lock.h"
 
-#include <ctime>
+#include <thread>
 
 namespace zarn {
 
@@ -27,13 +27,15 @@ void StdoutLock::unlock() {
 }
 
 // On the monotonic clock: a wall clock stepped back during quit must not stretch quit's bound.
+// Tries, and sleeps a millisecond between tries: quit is the only caller, once per process, when
+// nothing but a frame already in progress can want the lock.
 bool StdoutLock::try_lock_for(std::chrono::milliseconds limit) {
-  timespec until{};
-  clock_gettime(CLOCK_MONOTONIC, &until);
-  const auto total = until.tv_nsec + std::chrono::nanoseconds(limit).count();
-  until.tv_sec += static_cast<time_t>(total / 1000000000);
-  until.tv_nsec = static_cast<long>(total % 1000000000);
-  return pthread_mutex_clocklock(&mutex_, CLOCK_MONOTONIC, &until) == 0;
+  const auto until = std::chrono::steady_clock::now() + limit;
+  while (pthread_mutex_trylock(&mutex_) != 0) {
+    if (std::chrono::steady_clock::now() >= until) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
 }
 
 #else
