@@ -106,6 +106,7 @@ void Connection::onWatchTick(pa_mainloop_api* api, pa_time_event* event, const s
       self->question_ = pa_context_get_server_info(self->context_, onServerInfo, self);
       break;
     case linux_audio::AnswerWatch::Verdict::silent:
+      self->stoppedAnswering_ = true;
       if (self->listener_ != nullptr) {
         self->listener_->connectionLost(linux_audio::AnswerWatch::kStoppedText);
       }

@@ -45,6 +45,8 @@ class Connection {
   // The library's text for the context's last error.
   std::string lastError() const;
 
+  // Under the lock: the server left a question unanswered for too long (see AnswerWatch).
+  bool stoppedAnswering() const { return stoppedAnswering_; }
   // Under the lock. At most one listener; null to stop listening.
   void setListener(ConnectionListener* listener) { listener_ = listener; }
 
@@ -76,6 +78,7 @@ class Connection {
   ConnectionListener* listener_ = nullptr;
   bool overdue_ = false;  // a bounded wait ran out
   linux_audio::AnswerWatch watch_;
+  bool stoppedAnswering_ = false;
   pa_time_event* watchTimer_ = nullptr;
   pa_operation* question_ = nullptr;  // the watch's question under way
 };

@@ -141,6 +141,8 @@ void RecordStream::State::start(Completion done) {
   pa_operation* subscribed = pa_context_subscribe(context(), mask, nullptr, nullptr);
   if (subscribed != nullptr) pa_operation_unref(subscribed);
   apply(RecordEvent::start, connection->lastError());
+  // Silence seen before anyone listened still ends the start.
+  if (connection->stoppedAnswering()) connectionLost(linux_audio::AnswerWatch::kStoppedText);
 }
 
 void RecordStream::State::stop(Completion done) {
