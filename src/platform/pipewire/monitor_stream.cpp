@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "platform/linux/delivery.h"
+#include "platform/linux/owed_completions.h"
 #include "platform/linux/stream_service.h"
 #include "platform/pipewire/latency.h"
 #include "platform/pipewire/stream_phases.h"
@@ -24,9 +25,9 @@
 namespace zarn::platform::pipewire {
 namespace {
 
-// Every completion the stream keeps: start's, stop's and a refused call's, with an error or none.
-using Outcome = std::optional<std::string>;
-using Completion = std::function<void(Outcome)>;
+using linux_audio::Completion;
+using linux_audio::Outcome;
+using linux_audio::OwedCompletions;
 using namespace std::chrono_literals;
 
 // An unlinked stream is made anew this often: after the session manager restarts, streams it had
@@ -40,15 +41,6 @@ constexpr auto kSlowOutputGrace = 7000ms;
 // How long a stop waits for a delivery under way (one frame being written) to return.
 constexpr auto kDeliverySettle = 500ms;
 constexpr std::uint32_t kUnknownRate = 48000;  // for the latency, when the output does not say
-
-struct Due {
-  Completion done;
-  Outcome error;
-};
-
-void runAll(std::vector<Due> due) {
-  for (Due& each : due) each.done(std::move(each.error));
-}
 
 timespec after(std::chrono::nanoseconds span) {
   return {static_cast<time_t>(span.count() / 1000000000),
@@ -88,7 +80,7 @@ class State final : public GraphListener {
   void start(Completion done);
   void stop(Completion done);
   void close();
-  std::vector<Due> takeDue() { return std::exchange(due_, {}); }
+  OwedCompletions takeOwed() { return owed_.take(); }
   void graphChanged() override { evaluate(); }
   void connectionLost(const std::string& reason) override {
     reason_ = reason;
@@ -106,12 +98,9 @@ class State final : public GraphListener {
   void evaluate();
   void report();
   bool linkPending();
-  void finish(Completion& slot, Outcome error) {
-    if (slot) due_.push_back({std::exchange(slot, nullptr), std::move(error)});
-  }
   void deliver(std::span<const float> mono, std::uint32_t rate);
   // Loop-thread callbacks end by running what they completed.
-  void settle() { runAll(takeDue()); }
+  void settle() { owed_.run(); }
 
   static void onProcess(void* data);
   static void onStateChanged(void* data, pw_stream_state, pw_stream_state state, const char* error);
@@ -136,7 +125,7 @@ class State final : public GraphListener {
 
   Phase phase_ = Phase::idle;
   Completion startDone_, stopDone_, refused_;
-  std::vector<Due> due_;
+  OwedCompletions owed_;
   std::vector<Event> queued_;
   bool handling_ = false;
   std::unique_ptr<Tap> tap_;
@@ -193,15 +182,15 @@ void State::carryOut(std::uint32_t actions) {
   if (actions & armTimers) setTimers(true);
   if (actions & cancelTimers) setTimers(false);
   if (actions & startForwarding) forwarding_.store(true);
-  if (actions & completeStart) finish(startDone_, std::nullopt);
-  if (actions & failStart) finish(startDone_, reason_);
+  if (actions & completeStart) owed_.owe(startDone_, std::nullopt);
+  if (actions & failStart) owed_.owe(startDone_, reason_);
   if (actions & reportLoss) report();
-  if (actions & completeStop) finish(stopDone_, std::nullopt);
-  if (actions & refuseStop) finish(stopDone_, "nothing is being captured");
+  if (actions & completeStop) owed_.owe(stopDone_, std::nullopt);
+  if (actions & refuseStop) owed_.owe(stopDone_, "nothing is being captured");
   if (actions & refuseStart) {
-    finish(refused_, phase_ == Phase::ended && !reason_.empty()
-                         ? reason_
-                         : "capture has already been started");
+    owed_.owe(refused_, phase_ == Phase::ended && !reason_.empty()
+                            ? reason_
+                            : "capture has already been started");
   }
 }
 
@@ -391,41 +380,41 @@ class MonitorStream final : public linux_audio::CaptureStream {
       abandoned.store(state_);
       return;
     }
-    std::vector<Due> due;
+    OwedCompletions owed;
     {
       Connection::Lock lock(*state_->connection);
       state_->close();
-      due = state_->takeDue();
+      owed = state_->takeOwed();
     }
     if (!state_->endDelivering()) {  // a delivery began before the halt and is still stuck
       abandoned.store(state_);
-      return;
+    } else {
+      delete state_;
     }
-    delete state_;
-    if (!due.empty()) std::thread(runAll, std::move(due)).detach();
+    owed.runElsewhere();
   }
 
   void start(StartDone done) override {
-    std::vector<Due> due;
+    OwedCompletions owed;
     {
       Connection::Lock lock(*state_->connection);
       state_->start(std::move(done));
-      due = state_->takeDue();
+      owed = state_->takeOwed();
     }
-    if (!due.empty()) std::thread(runAll, std::move(due)).detach();  // never the caller's thread
+    owed.runElsewhere();
   }
 
   // On a thread of its own: it may wait for a delivery under way.
   void stop(StopDone done) override {
     std::thread([state = state_, connection = state_->connection, done = std::move(done)] {
       if (!state->haltAndSettle()) return done();  // stuck: left to the process's end
-      std::vector<Due> due;
+      OwedCompletions owed;
       {
         Connection::Lock lock(*connection);
         state->stop([done](Outcome) { done(); });  // an error from stopping is the stream's own
-        due = state->takeDue();
+        owed = state->takeOwed();
       }
-      runAll(std::move(due));
+      owed.run();  // this thread is the stop's own
     }).detach();
   }
 

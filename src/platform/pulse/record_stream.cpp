@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/linux/delivery.h"
+#include "platform/linux/owed_completions.h"
 #include "platform/linux/stream_service.h"
 #include "platform/pulse/output_query.h"
 #include "platform/pulse/stream_phases.h"
@@ -18,9 +19,9 @@
 namespace zarn::platform::pulse {
 namespace {
 
-// Every completion the stream keeps: start's, stop's and a refused call's, with an error or none.
-using Outcome = std::optional<std::string>;
-using Completion = std::function<void(Outcome)>;
+using linux_audio::Completion;
+using linux_audio::Outcome;
+using linux_audio::OwedCompletions;
 
 // The longest delivery we ask for. The server runs its processing cycle at the power of two below
 // the fragment, so fragments from about 11 to 21 ms cost it the same wake-ups as a 20 ms reader;
@@ -36,23 +37,16 @@ constexpr auto kDeliverySettle = std::chrono::milliseconds(500);
 // How long a default output that names no listed output is given to settle.
 constexpr pa_usec_t kDefaultSettleUsec = 250 * PA_USEC_PER_MSEC;
 
-struct PendingCompletion {
-  Completion done;
-  Outcome error;
-};
-
-// Runs the completion on the main loop thread soon: never on the caller's thread, and never
-// inside a callback that is still changing the stream's state.
-void completeSoon(pa_mainloop_api* api, Completion done, Outcome error) {
-  if (!done) return;
-  auto* pending = new PendingCompletion{std::move(done), std::move(error)};
+// Runs what is owed on the main loop thread soon: never on the caller's thread, and never inside
+// a callback that is still changing the stream's state.
+void runSoon(pa_mainloop_api* api, OwedCompletions& owed) {
+  if (owed.empty()) return;
   pa_mainloop_api_once(
       api,
       [](pa_mainloop_api*, void* data) {
-        std::unique_ptr<PendingCompletion> owned(static_cast<PendingCompletion*>(data));
-        owned->done(std::move(owned->error));
+        std::unique_ptr<OwedCompletions>(static_cast<OwedCompletions*>(data))->run();
       },
-      pending);
+      new OwedCompletions(owed.take()));
 }
 
 std::string badState() {
@@ -175,11 +169,13 @@ void RecordStream::State::carryOut(std::uint32_t actions, const std::string& rea
   }
   if (actions & kQuery) query();
   if (actions & kWaitToSettle) waitToSettle();
-  if (actions & kStartSucceeded) completeSoon(api(), std::move(startDone_), std::nullopt);
-  if (actions & kStartFailed) completeSoon(api(), std::move(startDone_), reason);
-  if (actions & kStopDone) completeSoon(api(), std::move(stopDone_), std::nullopt);
-  if (actions & kStopFailed) completeSoon(api(), std::move(stopDone_), reason);
-  if (actions & kRejectCall) completeSoon(api(), std::move(rejected_), badState());
+  OwedCompletions owed;
+  if (actions & kStartSucceeded) owed.owe(startDone_, std::nullopt);
+  if (actions & kStartFailed) owed.owe(startDone_, reason);
+  if (actions & kStopDone) owed.owe(stopDone_, std::nullopt);
+  if (actions & kStopFailed) owed.owe(stopDone_, reason);
+  if (actions & kRejectCall) owed.owe(rejected_, badState());
+  runSoon(api(), owed);
   if (actions & kReportLoss) reportLoss(reason);
 }
 
