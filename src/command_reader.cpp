@@ -1,4 +1,4 @@
-#include "entry.h"
+#include "command_reader.h"
 
 #include <algorithm>
 #include <chrono>
