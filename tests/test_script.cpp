@@ -47,7 +47,7 @@ TEST(Script, EachTokenSetsWhatItNames) {
 TEST(Script, ChunkFieldsDescribeDeliveriesThatAppend) {
   const Script s =
       parsed({"chunk=rate:nan,flags:0x10,channels:2,bits:16,bytes:0,"
-              "data:sine:440,fault:two-buffers,count:3",
+              "data:sine:440,fault:two-buffers,stall:250,count:3",
               "chunk=", "chunk=data:zero,fault:not-audio"});
   ASSERT_EQ(s.deliveries.size(), 5u);
   const Delivery& first = s.deliveries[0];
@@ -59,12 +59,14 @@ TEST(Script, ChunkFieldsDescribeDeliveriesThatAppend) {
   EXPECT_EQ(first.content, Delivery::Content::sine);
   EXPECT_EQ(first.sineHz, 440.0);
   EXPECT_EQ(first.fault, Delivery::Fault::twoBuffers);
+  EXPECT_EQ(first.stallMs, 250);
   EXPECT_EQ(s.deliveries[2].fault, Delivery::Fault::twoBuffers);
   const Delivery& plain = s.deliveries[3];  // the defaults: 48 kHz float mono, 1024 counter bytes
   EXPECT_EQ(plain.format.sampleRate, 48000.0);
   EXPECT_EQ(plain.format.formatFlags, kAudioFormatFlagIsFloat);
   EXPECT_EQ(plain.bytes, 1024u);
   EXPECT_EQ(plain.content, Delivery::Content::counter);
+  EXPECT_EQ(plain.stallMs, 0);
   EXPECT_EQ(s.deliveries[4].content, Delivery::Content::zero);
   EXPECT_EQ(s.deliveries[4].fault, Delivery::Fault::notAudio);
 }
@@ -91,6 +93,7 @@ TEST(Script, AWrongTokenIsRejectedWithWhatIsWrong) {
       {{"chunk=data:noise"}, "bad chunk field: data:noise"},
       {{"chunk=fault:late"}, "bad chunk field: fault:late"},
       {{"chunk=volume:1"}, "bad chunk field: volume:1"},
+      {{"chunk=stall:600001"}, "bad chunk field: stall:600001"},
       {{"chunk=count:1048576", "chunk="}, "too many chunks"}};
   for (const auto& [tokens, message] : cases) {
     SCOPED_TRACE(tokens.front());

@@ -25,6 +25,7 @@
 //       data:zero          zeros
 //       fault:KIND         none, not-audio, invalid, not-ready, no-format, no-description,
 //                          list-fail, null-data, zero-bytes or two-buffers
+//       stall:MS           the platform delivers nothing for MS before this one (beyond the pace)
 //       count:N            appends N such deliveries (default 1)
 //   pace=MS                time between two deliveries; 0 = as fast as the threads take them
 //                          (default 10)
@@ -141,6 +142,8 @@ bool parseData(std::string_view text, Delivery& delivery) {
   return parseDouble(text.substr(5), delivery.sineHz) && std::isfinite(delivery.sineHz);
 }
 
+constexpr int kMaxDelayMs = 600000;
+
 // Larger deliveries only slow the tests down; nothing the platform delivers comes near this.
 constexpr std::uint64_t kMaxDeliveryBytes = 64u << 20;
 constexpr std::uint64_t kMaxCount = 1u << 20;
@@ -165,6 +168,7 @@ constexpr ChunkField kChunkFields[] = {
      }},
     {"data", [](auto v, Delivery& d, auto&) { return parseData(v, d); }},
     {"fault", [](auto v, Delivery& d, auto&) { return parseFault(v, d.fault); }},
+    {"stall", [](auto v, Delivery& d, auto&) { return parseInt(v, kMaxDelayMs, d.stallMs); }},
     {"count", [](auto v, Delivery&, auto& count) { return parseUnsigned(v, kMaxCount, count); }},
 };
 
@@ -221,8 +225,6 @@ bool parseRepeat(std::string_view text, Script& script) {
   }
   return true;
 }
-
-constexpr int kMaxDelayMs = 600000;
 
 // Every token but chunk=, which appends and says which field is wrong.
 struct Token {
