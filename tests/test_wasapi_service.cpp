@@ -118,6 +118,10 @@ class FakeEndpoints final : public Endpoints {
     if (!failed(result)) stream = std::make_unique<FakeStream>(world_, id);
     return result;
   }
+  bool active(const std::string& id) override {
+    std::lock_guard<std::mutex> hold(world_.mutex);
+    return world_.endpoints.contains(id);
+  }
   std::string describe(Hresult result) override { return "text of " + std::to_string(result); }
 
   EndpointWatcher* watcher_ = nullptr;

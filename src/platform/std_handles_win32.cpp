@@ -40,8 +40,10 @@ bool OutputHandle::writeAll(const void* data, std::size_t size) {
     }
     const DWORD error = GetLastError();
     broken_.store(true, std::memory_order_release);
-    if ((error == ERROR_BROKEN_PIPE || error == ERROR_NO_DATA) &&
-        !quitting.load(std::memory_order_acquire))
+    // Windows says ERROR_NO_DATA for a pipe whose reader has gone, Wine ERROR_PIPE_NOT_CONNECTED.
+    const bool readerGone =
+        error == ERROR_BROKEN_PIPE || error == ERROR_NO_DATA || error == ERROR_PIPE_NOT_CONNECTED;
+    if (readerGone && !quitting.load(std::memory_order_acquire))
       TerminateProcess(GetCurrentProcess(), kBrokenPipeStatus);
   }
   return !broken();

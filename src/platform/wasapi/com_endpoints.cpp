@@ -42,6 +42,13 @@ std::string utf8(const wchar_t* text) {
   return out;
 }
 
+std::string idOf(IMMDevice& device) {
+  LPWSTR name = nullptr;
+  std::string id = SUCCEEDED(device.GetId(&name)) ? utf8(name) : std::string();
+  CoTaskMemFree(name);
+  return id;
+}
+
 WaveFields fieldsOf(const WAVEFORMATEX& wave) {
   bool isFloat = wave.wFormatTag == WAVE_FORMAT_IEEE_FLOAT;
   if (wave.wFormatTag == WAVE_FORMAT_EXTENSIBLE && wave.cbSize >= 22) {
@@ -157,6 +164,7 @@ class ComEndpoints final : public Endpoints {
   }
   Hresult watch(EndpointWatcher& watcher) override;
   Hresult openDefault(std::unique_ptr<LoopbackStream>& stream, std::string& id) override;
+  bool active(const std::string& id) override;
   std::string describe(Hresult result) override;
 
  private:
@@ -188,10 +196,34 @@ Hresult ComEndpoints::openDefault(std::unique_ptr<LoopbackStream>& stream, std::
   const HRESULT found = enumerator_->GetDefaultAudioEndpoint(eRender, eConsole, device.put());
   if (found == E_NOTFOUND) return kNotFound;
   if (FAILED(found)) return found;
-  LPWSTR name = nullptr;
-  if (SUCCEEDED(device->GetId(&name))) id = utf8(name);
-  CoTaskMemFree(name);
-  return start(*device.object, stream);
+  id = idOf(*device.object);
+  const Hresult started = start(*device.object, stream);
+  if (SUCCEEDED(started)) return started;
+  // A default that has just gone away can still be named for a while (Wine names it until its
+  // setting changes), and fails to start: another endpoint that is still there stands in.
+  Released<IMMDeviceCollection> endpoints;
+  UINT count = 0;
+  if (FAILED(enumerator_->EnumAudioEndpoints(eRender, DEVICE_STATE_ACTIVE, endpoints.put())) ||
+      FAILED(endpoints->GetCount(&count)))
+    return started;
+  for (UINT i = 0; i < count; ++i) {
+    Released<IMMDevice> other;
+    if (FAILED(endpoints->Item(i, other.put())) || idOf(*other.object) == id) continue;
+    if (SUCCEEDED(start(*other.object, stream))) return id = idOf(*other.object), S_OK;
+  }
+  // Wine keeps a stand-in default endpoint when the sound server has no output at all; it is
+  // the only active one then, and fails to start with a bare E_FAIL.
+  return started == E_FAIL && count <= 1 ? kNotFound : started;
+}
+
+bool ComEndpoints::active(const std::string& id) {
+  const int size = MultiByteToWideChar(CP_UTF8, 0, id.c_str(), -1, nullptr, 0);
+  std::wstring wide(static_cast<std::size_t>(size > 0 ? size : 1), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, id.c_str(), -1, wide.data(), size);
+  Released<IMMDevice> device;
+  DWORD state = 0;
+  return enumerator_ && SUCCEEDED(enumerator_->GetDevice(wide.c_str(), device.put())) &&
+         SUCCEEDED(device->GetState(&state)) && state == DEVICE_STATE_ACTIVE;
 }
 
 Hresult ComEndpoints::start(IMMDevice& device, std::unique_ptr<LoopbackStream>& stream) {

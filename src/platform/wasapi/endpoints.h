@@ -71,6 +71,8 @@ class Endpoints {
   // Opens and starts loopback capture of the default render endpoint; kNotFound when there is
   // none. `id` is the endpoint's.
   virtual Hresult openDefault(std::unique_ptr<LoopbackStream>& stream, std::string& id) = 0;
+  // Whether the endpoint is still there and enabled.
+  virtual bool active(const std::string& id) = 0;
   // The system's text for a failure, one line.
   virtual std::string describe(Hresult result) = 0;
 };
