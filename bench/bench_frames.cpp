@@ -13,7 +13,6 @@
 #include <vector>
 
 #include "bench_support.h"
-#include "capture_object.h"
 #include "frames.h"
 
 namespace zarn::bench {
@@ -66,8 +65,7 @@ void oneWriteRun(benchmark::State& state, std::size_t size) {
 }
 
 void readArmedRun(benchmark::State& state) {
-  static auto& capture = *new SysAudioCapture(preparedService());
-  for (auto _ : state) benchmark::DoNotOptimize(capture.readArmed());
+  for (auto _ : state) benchmark::DoNotOptimize(idleCapture().readArmed());
 }
 
 void registerAll() {

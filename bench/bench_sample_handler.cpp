@@ -1,5 +1,5 @@
-// The sample handler per delivery: armed (arm-state read, checks, payload built, frame written to
-// a drained pipe) and disarmed (the type test and the arm-state read only), beside a bare memcpy
+// The sample handler per delivered block: armed (arm-state read, header, payload built, frame
+// written to a drained pipe) and disarmed (the arm-state read only), beside a bare memcpy
 // of the same bytes, which is the least any forwarding has to do.
 #include <benchmark/benchmark.h>
 
@@ -10,27 +10,17 @@
 #include <vector>
 
 #include "bench_support.h"
-#include "capture_object.h"
 
 namespace zarn::bench {
 namespace {
 
 constexpr std::size_t kSizes[] = {1024, 4096, 16384};
 
-SysAudioCapture& capture() {
-  static auto& object = *new SysAudioCapture(preparedService());
-  return object;
-}
-
 void deliver(benchmark::State& state, std::size_t size, bool armed) {
   frameOutputToDrainedPipe();
-  preparedService().prepare(size);
-  armed ? capture().arm() : capture().disarm();
-  platform::Stream stream;
-  platform::SampleBuffer buffer;
-  for (auto _ : state) {
-    capture().streamDidOutputSampleBuffer(stream, buffer, platform::OutputType::audio);
-  }
+  const AudioBlock block = preparedBlock(size);
+  armed ? idleCapture().arm() : idleCapture().disarm();
+  for (auto _ : state) idleCapture().deliver(block);
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * size));
 }
 
@@ -42,11 +32,10 @@ void disarmedRun(benchmark::State& state, std::size_t size) {
 }
 
 void memcpyRun(benchmark::State& state, std::size_t size) {
-  preparedService().prepare(size);
-  const auto& samples = preparedService().samples();
+  const AudioBlock block = preparedBlock(size);
   std::vector<std::uint8_t> payload(8 + size);
   for (auto _ : state) {
-    std::memcpy(payload.data() + 8, samples.data(), size);
+    std::memcpy(payload.data() + 8, block.bytes.data(), size);
     benchmark::ClobberMemory();
   }
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * size));

@@ -41,50 +41,28 @@ int drainedPipeFd() {
   return pipeFds[1];
 }
 
-void PreparedAudioService::prepare(std::size_t bytes) {
-  samples_.assign(bytes, 0);
-  for (std::size_t i = 0; i < bytes; ++i) samples_[i] = static_cast<std::uint8_t>(i * 31);
+namespace {
+
+class IdleService final : public AudioService {
+ public:
+  void start(AudioSink&, StartDone) override {}
+  void stop(StopDone) override {}
+};
+
+}  // namespace
+
+SysAudioCapture& idleCapture() {
+  static auto& capture = *new SysAudioCapture(*new IdleService);
+  return capture;
 }
 
-std::vector<std::shared_ptr<platform::Display>> PreparedAudioService::displays(
-    platform::ShareableContent&) {
-  return {};
-}
-std::shared_ptr<platform::ContentFilter> PreparedAudioService::makeContentFilter(
-    platform::Display&) {
-  return nullptr;
-}
-std::shared_ptr<platform::Stream> PreparedAudioService::makeStream(
-    platform::ContentFilter&, const platform::StreamConfiguration&, platform::StreamDelegate&) {
-  return nullptr;
-}
-bool PreparedAudioService::addStreamOutput(platform::Stream&, platform::StreamDelegate&,
-                                           platform::OutputType, platform::SampleHandlerQueue,
-                                           platform::ErrorPtr&) {
-  return false;
-}
-
-bool PreparedAudioService::streamBasicDescription(const platform::FormatDescription&,
-                                                  platform::StreamDescription& description) {
-  description.sampleRate = 48000;
-  description.formatFlags = platform::kAudioFormatFlagIsFloat;
-  description.channelsPerFrame = 1;
-  description.bitsPerChannel = 32;
-  return true;
-}
-
-std::int32_t PreparedAudioService::audioBufferListWithRetainedBlockBuffer(
-    platform::SampleBuffer&, platform::OneBufferList& list, platform::BlockBuffer*& retained) {
-  list.buffer.numberChannels = 1;
-  list.buffer.dataByteSize = static_cast<std::uint32_t>(samples_.size());
-  list.buffer.data = samples_.data();
-  retained = &block_;
-  return platform::kNoErr;
-}
-
-PreparedAudioService& preparedService() {
-  static auto& service = *new PreparedAudioService;
-  return service;
+AudioBlock preparedBlock(std::size_t bytes) {
+  // One buffer per size, kept for the process, so a block's bytes stay valid.
+  static std::map<std::size_t, std::vector<std::uint8_t>> buffers;
+  std::vector<std::uint8_t>& samples = buffers[bytes];
+  samples.resize(bytes);
+  for (std::size_t i = 0; i < bytes; ++i) samples[i] = static_cast<std::uint8_t>(i * 31);
+  return {{48000, 1, 32, true}, samples};
 }
 
 // Colours only for a terminal, so a saved report stays plain text.
@@ -135,9 +113,3 @@ std::vector<benchmark::internal::Benchmark*> registerSized(std::initializer_list
 }
 
 }  // namespace zarn::bench
-
-namespace zarn::platform {
-CaptureService& captureService() {
-  return zarn::bench::preparedService();
-}
-}  // namespace zarn::platform

@@ -1,6 +1,6 @@
 // What the host-channel benchmarks share: standard output replaced by a pipe that a thread drains
-// as fast as it can (the best parent there is), a capture service that hands out one prepared
-// block of audio, and a reporter that keeps the results for the comparison tables.
+// as fast as it can (the best parent there is), a capture object and a prepared block of audio
+// to hand it, and a reporter that keeps the results for the comparison tables.
 #pragma once
 
 #include <benchmark/benchmark.h>
@@ -13,7 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/capture_service.h"
+#include "audio_service.h"
+#include "sys_audio_capture.h"
 
 namespace zarn::bench {
 
@@ -23,46 +24,12 @@ void frameOutputToDrainedPipe();
 // The write end of that pipe, for the plain-write references.
 int drainedPipeFd();
 
-// Every call succeeds and describes 48 kHz mono float audio of the prepared size.
-class PreparedAudioService final : public platform::CaptureService {
- public:
-  void prepare(std::size_t bytes);
+// The benchmark process's capture object, on a service that never starts: the benchmarks hand it
+// blocks themselves.
+SysAudioCapture& idleCapture();
 
-  void getShareableContent(bool, bool, ContentCompletion) override {}
-  std::vector<std::shared_ptr<platform::Display>> displays(platform::ShareableContent&) override;
-  std::shared_ptr<platform::ContentFilter> makeContentFilter(platform::Display&) override;
-  std::shared_ptr<platform::Stream> makeStream(platform::ContentFilter&,
-                                               const platform::StreamConfiguration&,
-                                               platform::StreamDelegate&) override;
-  bool addStreamOutput(platform::Stream&, platform::StreamDelegate&, platform::OutputType,
-                       platform::SampleHandlerQueue, platform::ErrorPtr&) override;
-  void startCapture(platform::Stream&, ErrorCompletion) override {}
-  void stopCapture(platform::Stream&, ErrorCompletion) override {}
-  std::string localizedDescription(const platform::Error&) override { return {}; }
-
-  bool sampleBufferIsValid(platform::SampleBuffer&) override { return true; }
-  bool sampleBufferDataIsReady(platform::SampleBuffer&) override { return true; }
-  const platform::FormatDescription* sampleBufferFormatDescription(
-      platform::SampleBuffer&) override {
-    return &format_;
-  }
-  bool streamBasicDescription(const platform::FormatDescription&,
-                              platform::StreamDescription& description) override;
-  std::int32_t audioBufferListWithRetainedBlockBuffer(platform::SampleBuffer&,
-                                                      platform::OneBufferList& list,
-                                                      platform::BlockBuffer*& retained) override;
-  void releaseBlockBuffer(platform::BlockBuffer*) override {}
-
-  const std::vector<std::uint8_t>& samples() const { return samples_; }
-
- private:
-  platform::FormatDescription format_;
-  platform::BlockBuffer block_;
-  std::vector<std::uint8_t> samples_;
-};
-
-// The one service of the benchmark process, also returned by platform::captureService().
-PreparedAudioService& preparedService();
+// `bytes` of 48 kHz mono float audio (a fixed pattern), as one block.
+AudioBlock preparedBlock(std::size_t bytes);
 
 // Prints to the console as usual and keeps each run's real time per iteration (ns) and counters,
 // keyed by the registered name and the thread count.

@@ -3,15 +3,14 @@
 
 #include <cstdint>
 
-#include "platform/capture_service.h"
+#include "audio_service.h"
 #include "wire_format.h"
 
 namespace zarn {
 
 // Fills the header: sample rate (truncated, u32 LE), channels, bits, float flag, a zero byte.
 // False when a value does not fit its field (a rate that is not finite, <= -1 or >= 2^32, more
-// than 255 channels or bits); such a delivery is dropped rather than described wrongly.
-bool encodeChunkHeader(const platform::StreamDescription& description,
-                       std::uint8_t header[kChunkHeaderSize]);
+// than 255 channels or bits); such a block is dropped rather than described wrongly.
+bool encodeChunkHeader(const AudioFormat& format, std::uint8_t header[kChunkHeaderSize]);
 
 }  // namespace zarn

@@ -61,6 +61,7 @@ def main(source_dir, build_dir):
     clang = shutil.which("clang++") or "clang++"
     configure = subprocess.run(
         ["cmake", "-S", source_dir, "-B", build_dir, "-G", "Ninja", "-DZARN_PLATFORM=apple",
+         "-DBUILD_TESTING=ON", "-DZARN_BUILD_BENCH=ON",
          f"-DCMAKE_CXX_COMPILER={clang}", f"-DCMAKE_OBJCXX_COMPILER={clang}"],
         capture_output=True, text=True)
     if configure.returncode != 0:

@@ -151,6 +151,15 @@ def frequency(rate, samples):
     return (len(crossings) - 1) * rate / (crossings[-1] - crossings[0])
 
 
+def case_dlls(exe):
+    """Runs on any Windows 10 as it is: no console, and only DLLs the system has."""
+    headers = subprocess.run(["x86_64-w64-mingw32-objdump", "-p", exe], check=True,
+                             capture_output=True, text=True).stdout
+    dlls = set(re.findall(r"DLL Name: (\S+)", headers.lower()))
+    assert "(windows gui)" in headers.lower(), "not in the GUI subsystem"
+    assert dlls <= {"kernel32.dll", "msvcrt.dll", "ole32.dll", "avrt.dll"}, dlls
+
+
 def case_protocol(exe):
     """Commands and frames as on Linux; bytes that text mode would touch are commands too."""
     server = Server(exe)
@@ -294,6 +303,8 @@ def case_no_output(exe):
 
 
 if __name__ == "__main__":
+    if sys.argv[2] == "dlls":
+        sys.exit(case_dlls(sys.argv[1]))
     if os.geteuid() != 0:
         sys.exit("the Wine tests take root: wine-root runs Wine in a chroot")
     if subprocess.run([WINE_ROOT, "path"], capture_output=True, text=True).returncode != 0 or \

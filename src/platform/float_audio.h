@@ -10,7 +10,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/capture_service.h"
+#include "platform/screencapturekit/screen_capture_api.h"
 
 namespace zarn::platform {
 
@@ -41,8 +41,8 @@ struct FloatSampleBuffer final : SampleBuffer {
 class FloatStream : public Stream {
  public:
   virtual void setAudioOutput(StreamDelegate* output) = 0;
-  virtual void start(CaptureService::ErrorCompletion completion) = 0;
-  virtual void stop(CaptureService::ErrorCompletion completion) = 0;
+  virtual void start(ScreenCaptureApi::ErrorCompletion completion) = 0;
+  virtual void stop(ScreenCaptureApi::ErrorCompletion completion) = 0;
 };
 
 // Why there is nothing to record: no output, or none with a monitor.
@@ -52,7 +52,7 @@ inline constexpr const char* kNoOutputText = "no sound output to capture";
 // the outputs: the content, or why there is nothing to record. Screens have nothing to do with it,
 // so no output is a start failure.
 template <class Content, class Connection, class Outputs>
-void answerContentQuery(const CaptureService::ContentCompletion& done,
+void answerContentQuery(const ScreenCaptureApi::ContentCompletion& done,
                         std::shared_ptr<Connection> connection, Outputs outputs,
                         const std::string& error) {
   if (!connection) return done(nullptr, makeTextError(error));
@@ -77,7 +77,7 @@ std::vector<std::shared_ptr<Display>> displaysOf(const std::shared_ptr<Connectio
   return result;
 }
 
-class FloatAudioService : public CaptureService {
+class FloatAudioService : public ScreenCaptureApi {
  public:
   // Audio goes to the stream's output; video is accepted and never comes; a microphone is never
   // captured.

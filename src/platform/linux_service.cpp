@@ -7,10 +7,12 @@
 #include <mutex>
 #include <thread>
 
-#include "platform/capture_service.h"
 #include "platform/pipewire/connection.h"
 #include "platform/pipewire/pipewire_service.h"
 #include "platform/pulse/pulse_service.h"
+#include "platform/screencapturekit/screen_audio_service.h"
+#include "platform/screencapturekit/screen_capture_api.h"
+#include "platform/system_audio_service.h"
 
 namespace zarn::platform {
 namespace {
@@ -19,7 +21,7 @@ namespace {
 // one to record from.
 constexpr std::chrono::milliseconds kProbeBound{1000};
 
-class LinuxService final : public CaptureService {
+class LinuxService final : public ScreenCaptureApi {
  public:
   void getShareableContent(bool excludeDesktopWindows, bool onScreenWindowsOnly,
                            ContentCompletion completion) override {
@@ -28,7 +30,7 @@ class LinuxService final : public CaptureService {
         std::string ignored;
         std::shared_ptr<pipewire::Connection> found =
             pipewire::Connection::open(kProbeBound, ignored);
-        chosen_.store(found ? static_cast<CaptureService*>(&pipewire_) : &pulse_);
+        chosen_.store(found ? static_cast<ScreenCaptureApi*>(&pipewire_) : &pulse_);
         if (found) pipewire_.adopt(std::move(found));  // the query below uses it
       });
       chosen().getShareableContent(excludeDesktopWindows, onScreenWindowsOnly, std::move(done));
@@ -80,18 +82,20 @@ class LinuxService final : public CaptureService {
   void releaseBlockBuffer(BlockBuffer* block) override { chosen().releaseBlockBuffer(block); }
 
  private:
-  CaptureService& chosen() { return *chosen_.load(std::memory_order_acquire); }
+  ScreenCaptureApi& chosen() { return *chosen_.load(std::memory_order_acquire); }
 
   std::once_flag decided_;
-  std::atomic<CaptureService*> chosen_{nullptr};
+  std::atomic<ScreenCaptureApi*> chosen_{nullptr};
   pulse::PulseService pulse_;
   pipewire::PipeWireService pipewire_;
 };
 
 }  // namespace
 
-CaptureService& captureService() {
-  static CaptureService* const service = new LinuxService;  // never destroyed
+// Until the Linux services speak audio themselves, the screen flow drives them.
+AudioService& systemAudioService() {
+  static AudioService* const service =
+      new ScreenAudioService(*new LinuxService);  // never destroyed
   return *service;
 }
 

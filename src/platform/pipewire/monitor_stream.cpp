@@ -24,7 +24,7 @@
 namespace zarn::platform::pipewire {
 namespace {
 
-using ErrorCompletion = CaptureService::ErrorCompletion;
+using ErrorCompletion = ScreenCaptureApi::ErrorCompletion;
 using namespace std::chrono_literals;
 
 // An unlinked stream is made anew this often: after the session manager restarts, streams it had
@@ -451,7 +451,7 @@ class MonitorStream final : public FloatStream {
 
   void setAudioOutput(StreamDelegate* output) override { state_->output.store(output); }
 
-  void start(CaptureService::ErrorCompletion completion) override {
+  void start(ScreenCaptureApi::ErrorCompletion completion) override {
     std::vector<Due> due;
     {
       Connection::Lock lock(*state_->connection);
@@ -462,7 +462,7 @@ class MonitorStream final : public FloatStream {
   }
 
   // On a thread of its own: it may wait for a delivery under way.
-  void stop(CaptureService::ErrorCompletion completion) override {
+  void stop(ScreenCaptureApi::ErrorCompletion completion) override {
     std::thread([state = state_, connection = state_->connection,
                  done = std::move(completion)]() mutable {
       if (!state->haltAndSettle()) return done(nullptr);  // stuck: left to the process's end

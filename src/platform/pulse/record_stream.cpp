@@ -14,7 +14,7 @@
 namespace zarn::platform::pulse {
 namespace {
 
-using ErrorCompletion = CaptureService::ErrorCompletion;
+using ErrorCompletion = ScreenCaptureApi::ErrorCompletion;
 
 // The longest delivery we ask for. The server runs its processing cycle at the power of two below
 // the fragment, so fragments from about 11 to 21 ms cost it the same wake-ups as a 20 ms reader;
@@ -376,12 +376,12 @@ void RecordStream::setAudioOutput(StreamDelegate* output) {
   state_->output = output;
 }
 
-void RecordStream::start(CaptureService::ErrorCompletion completion) {
+void RecordStream::start(ScreenCaptureApi::ErrorCompletion completion) {
   Connection::Lock lock(*state_->connection);
   state_->start(std::move(completion));
 }
 
-void RecordStream::stop(CaptureService::ErrorCompletion completion) {
+void RecordStream::stop(ScreenCaptureApi::ErrorCompletion completion) {
   if (state_->halt()) {
     // A delivery is blocked on the parent and holds the main loop; the stream is left to the
     // process's end, and the stop is confirmed from a thread of its own.

@@ -17,8 +17,8 @@ class RecordStream final : public FloatStream {
   ~RecordStream() override;
 
   void setAudioOutput(StreamDelegate* output) override;
-  void start(CaptureService::ErrorCompletion completion) override;
-  void stop(CaptureService::ErrorCompletion completion) override;
+  void start(ScreenCaptureApi::ErrorCompletion completion) override;
+  void stop(ScreenCaptureApi::ErrorCompletion completion) override;
 
   class State;
 

@@ -1,9 +1,10 @@
 // The capture service on macOS: ScreenCaptureKit for the stream, CoreMedia for the delivered
-// sample buffers. Every call here is a plain platform call with the core's arguments; what to ask
-// for, what to do with the answers and every message stay in the core.
+// sample buffers. Every call here is a plain platform call with the flow's arguments; what to ask
+// for, what to do with the answers and every message stay in the portable screen flow
+// (screen_audio_service.h).
 //
-// Memory: ARC owns the Objective-C objects, each held strongly by the C++ object the core gets
-// (so their lifetime is the core's shared_ptr). CoreMedia objects follow the CF rules: the sample
+// Memory: ARC owns the Objective-C objects, each held strongly by the C++ object the flow gets
+// (so their lifetime is the flow's shared_ptr). CoreMedia objects follow the CF rules: the sample
 // buffer is borrowed for one delivery, the format description follows the Get rule and is never
 // released here, and only the retained block buffer is released, through releaseBlockBuffer.
 #import <CoreMedia/CoreMedia.h>
@@ -16,11 +17,13 @@
 #include <utility>
 #include <vector>
 
-#include "platform/capture_service.h"
+#include "platform/screencapturekit/screen_audio_service.h"
+#include "platform/screencapturekit/screen_capture_api.h"
+#include "platform/system_audio_service.h"
 
 namespace sc = zarn::platform;
 
-// The core's values are passed to the platform as they are.
+// The flow's values are passed to the platform as they are.
 static_assert(static_cast<NSInteger>(sc::OutputType::screen) == SCStreamOutputTypeScreen);
 static_assert(static_cast<NSInteger>(sc::OutputType::audio) == SCStreamOutputTypeAudio);
 static_assert(static_cast<NSInteger>(sc::OutputType::microphone) == SCStreamOutputTypeMicrophone);
@@ -28,7 +31,7 @@ static_assert(sc::kAudioFormatFlagIsFloat == kAudioFormatFlagIsFloat);
 static_assert(sc::kNoErr == noErr);
 static_assert(sizeof(AudioBufferList) == 24, "room for exactly one AudioBuffer");
 
-// The stream's delegate and audio output: hands the two callbacks to the core's delegate and
+// The stream's delegate and audio output: hands the two callbacks to the flow's delegate and
 // implements no other callback of either protocol.
 @interface ZarnStreamCallbacks : NSObject <SCStreamOutput, SCStreamDelegate>
 - (instancetype)initWithTarget:(sc::StreamDelegate*)target;
@@ -65,12 +68,12 @@ sc::ErrorPtr wrap(NSError* error) {
   return error ? std::make_shared<ErrorObject>(error) : nullptr;
 }
 
-// The core's opaque sample-buffer types are CoreMedia's references under another name.
+// The flow's opaque sample-buffer types are CoreMedia's references under another name.
 CMSampleBufferRef cm(sc::SampleBuffer& buffer) {
   return reinterpret_cast<CMSampleBufferRef>(&buffer);
 }
 
-class ScreenCaptureKitService final : public sc::CaptureService {
+class ScreenCaptureKitService final : public sc::ScreenCaptureApi {
  public:
   void getShareableContent(bool excludeDesktopWindows, bool onScreenWindowsOnly,
                            ContentCompletion completion) override {
@@ -198,7 +201,7 @@ class ScreenCaptureKitService final : public sc::CaptureService {
   }
 
   const sc::FormatDescription* sampleBufferFormatDescription(sc::SampleBuffer& buffer) override {
-    // Get rule: not ours to release. The core drops the pointer when it is done; a CFRelease
+    // Get rule: not ours to release. The flow drops the pointer when it is done; a CFRelease
     // anywhere would over-release the buffer's own description.
     return reinterpret_cast<const sc::FormatDescription*>(
         CMSampleBufferGetFormatDescription(cm(buffer)));
@@ -219,7 +222,7 @@ class ScreenCaptureKitService final : public sc::CaptureService {
   std::int32_t audioBufferListWithRetainedBlockBuffer(sc::SampleBuffer& buffer,
                                                       sc::OneBufferList& list,
                                                       sc::BlockBuffer*& retainedBlock) override {
-    // The list as the core prepared it: one buffer, zeroed.
+    // The list as the flow prepared it: one buffer, zeroed.
     AudioBufferList bufferList;
     bufferList.mNumberBuffers = list.numberBuffers;
     bufferList.mBuffers[0].mNumberChannels = list.buffer.numberChannels;
@@ -262,7 +265,7 @@ class ScreenCaptureKitService final : public sc::CaptureService {
     didOutputSampleBuffer:(CMSampleBufferRef)sampleBuffer
                    ofType:(SCStreamOutputType)type {
   @autoreleasepool {
-    // The core does not look at the stream it is given; a view of the delivering stream will do.
+    // The flow does not look at the stream it is given; a view of the delivering stream will do.
     StreamObject view(stream);
     _target->streamDidOutputSampleBuffer(view, *reinterpret_cast<sc::SampleBuffer*>(sampleBuffer),
                                          static_cast<sc::OutputType>(type));
@@ -280,8 +283,9 @@ class ScreenCaptureKitService final : public sc::CaptureService {
 
 namespace zarn::platform {
 
-CaptureService& captureService() {
-  static CaptureService* const service = new ScreenCaptureKitService;  // never destroyed
+AudioService& systemAudioService() {
+  static AudioService* const service =
+      new ScreenAudioService(*new ScreenCaptureKitService);  // never destroyed
   return *service;
 }
 

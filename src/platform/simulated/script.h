@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/capture_service.h"
+#include "platform/screencapturekit/screen_capture_api.h"
 
 namespace zarn::platform::simulated {
 
@@ -55,6 +55,8 @@ struct Halt {
   std::string description;
 };
 
+inline constexpr int kMaxDeliveryThreads = 64;
+
 struct Script {
   int displays = 1;
   Step query;   // ok, fail, hang or none (neither content nor error)
@@ -65,7 +67,7 @@ struct Script {
   std::vector<Delivery> deliveries;  // played in order once capture runs
   int paceMs = 10;                   // between two deliveries; 0 = as fast as the threads go
   std::int64_t repeat = 1;           // times the sequence is played; kForever = until stopped
-  int threads = 4;                   // delivery threads; at least 2
+  int threads = 4;                   // delivery threads; at least 2, at most kMaxDeliveryThreads
   std::string recordPath;            // where the record is appended; empty = nowhere
 
   static constexpr std::int64_t kForever = -1;

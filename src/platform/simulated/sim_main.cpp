@@ -5,7 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "entry.h"
+#include "command_reader.h"
+#include "platform/screencapturekit/screen_audio_service.h"
 #include "platform/simulated/script.h"
 #include "platform/simulated/simulated_service.h"
 
@@ -19,5 +20,8 @@ int main(int argc, char** argv) {
     return 2;
   }
   sim::SimulatedService::processWide().install(std::move(*script));
-  return zarn::startUp();
+  // The screen flow on the scripted platform, as on macOS; lives as long as the process.
+  static auto* const service =
+      new zarn::platform::ScreenAudioService(sim::SimulatedService::processWide());
+  return zarn::startUp(*service);
 }

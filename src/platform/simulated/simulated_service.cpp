@@ -12,14 +12,6 @@
 #include <optional>
 #include <utility>
 
-namespace zarn::platform {
-
-CaptureService& captureService() {
-  return simulated::SimulatedService::processWide();
-}
-
-}  // namespace zarn::platform
-
 namespace zarn::platform::simulated {
 namespace {
 
@@ -62,7 +54,7 @@ struct SimBlock final : BlockBuffer {
   std::shared_ptr<std::atomic<bool>> ownerLive;
 };
 
-// One delivery's sample buffer, alive for the duration of the core's callback.
+// One delivery's sample buffer, alive for the duration of the flow's callback.
 struct SimSampleBuffer final : SampleBuffer {
   Delivery delivery;
   std::uint64_t startFrame = 0;  // frames the stream delivered before this one, for the sine
@@ -163,7 +155,7 @@ struct StreamState : std::enable_shared_from_this<StreamState> {
         std::thread([self = shared_from_this(), script = std::move(script)] { self->run(script); });
   }
 
-  // Ends the driver and waits until no delivery is left in the core's hands; nothing for this
+  // Ends the driver and waits until no delivery is left in the flow's hands; nothing for this
   // stream begins afterwards.
   void shutDown() {
     std::thread ending;
@@ -205,7 +197,7 @@ struct StreamState : std::enable_shared_from_this<StreamState> {
     }
   }
 
-  // Hands the script's deliveries to the core, round after round, then waits for the end; says
+  // Hands the script's deliveries to the flow, round after round, then waits for the end; says
   // how it ended.
   Wake deliverAll(std::unique_lock<std::mutex>& hold, const Script& script, Deadline haltAt,
                   std::uint64_t haltAfter) {
@@ -223,7 +215,7 @@ struct StreamState : std::enable_shared_from_this<StreamState> {
             hold, [&] { return inFlight < slots; }, due, haltAt);
         if (wake != Wake::go) return wake;
         ++inFlight;
-        service.deliver(slots, [self = shared_from_this(), delivery, index, frames] {
+        service.deliver([self = shared_from_this(), delivery, index, frames] {
           self->deliverOne(delivery, index, frames);
         });
         ++index;
@@ -328,42 +320,10 @@ std::shared_ptr<StreamState> stateOf(Stream& stream) {
 
 SimulatedService::SimulatedService(Script script) {
   install(std::move(script));
-  completions_.thread = std::thread([this] {
-    std::unique_lock<std::mutex> hold(completions_.mutex);
-    for (;;) {
-      if (completions_.closing) return;
-      if (completions_.items.empty()) {
-        completions_.wake.wait(hold);
-        continue;
-      }
-      const auto due = completions_.items.front().first;
-      if (Clock::now() < due) {
-        completions_.wake.wait_until(hold, due);
-        continue;
-      }
-      auto item = std::move(completions_.items.front().second);
-      completions_.items.pop_front();
-      hold.unlock();
-      item();
-      hold.lock();
-    }
-  });
 }
 
-SimulatedService::~SimulatedService() {
-  {
-    std::lock_guard<std::mutex> hold(completions_.mutex);
-    completions_.closing = true;
-  }
-  completions_.wake.notify_all();
-  completions_.thread.join();
-  {
-    std::lock_guard<std::mutex> hold(pool_.mutex);
-    pool_.closing = true;
-  }
-  pool_.wake.notify_all();
-  for (auto& thread : pool_.threads) thread.join();
-  if (recordFd_ >= 0) ::close(recordFd_);
+SimulatedService::RecordFile::~RecordFile() {
+  if (fd >= 0) ::close(fd);
 }
 
 SimulatedService& SimulatedService::processWide() {
@@ -373,10 +333,11 @@ SimulatedService& SimulatedService::processWide() {
 
 void SimulatedService::install(Script script) {
   std::lock_guard<std::mutex> hold(mutex_);
-  if (recordFd_ >= 0) ::close(recordFd_);
-  recordFd_ = -1;
+  if (recordFile_.fd >= 0) ::close(recordFile_.fd);
+  recordFile_.fd = -1;
   if (!script.recordPath.empty()) {
-    recordFd_ = ::open(script.recordPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    recordFile_.fd =
+        ::open(script.recordPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
   }
   script_ = std::move(script);
 }
@@ -402,12 +363,12 @@ void SimulatedService::note(const std::function<void(Record&)>& change,
   {
     std::lock_guard<std::mutex> hold(mutex_);
     if (change) change(record_);
-    if (recordFd_ >= 0 && line) {
+    if (recordFile_.fd >= 0 && line) {
       // One write per line, so the file is complete up to the last event whenever exit comes.
       const std::string text = line() + "\n";
       std::size_t done = 0;
       while (done < text.size()) {
-        const ssize_t n = ::write(recordFd_, text.data() + done, text.size() - done);
+        const ssize_t n = ::write(recordFile_.fd, text.data() + done, text.size() - done);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) break;
         done += static_cast<std::size_t>(n);
@@ -418,35 +379,11 @@ void SimulatedService::note(const std::function<void(Record&)>& change,
 }
 
 void SimulatedService::complete(int delayMs, std::function<void()> item) {
-  {
-    std::lock_guard<std::mutex> hold(completions_.mutex);
-    completions_.items.emplace_back(Clock::now() + std::chrono::milliseconds(delayMs),
-                                    std::move(item));
-  }
-  completions_.wake.notify_all();
+  completions_.async(std::move(item), std::chrono::milliseconds(delayMs));
 }
 
-void SimulatedService::deliver(int threads, std::function<void()> item) {
-  {
-    std::lock_guard<std::mutex> hold(pool_.mutex);
-    pool_.items.push_back(std::move(item));
-    while (static_cast<int>(pool_.threads.size()) < threads) {
-      pool_.threads.emplace_back([this] {
-        std::unique_lock<std::mutex> hold(pool_.mutex);
-        for (;;) {
-          pool_.wake.wait(hold, [this] { return pool_.closing || !pool_.items.empty(); });
-          if (pool_.closing) return;
-          auto next = std::move(pool_.items.front());
-          pool_.items.pop_front();
-          hold.unlock();
-          next();
-          next = nullptr;  // drops the stream state outside the lock
-          hold.lock();
-        }
-      });
-    }
-  }
-  pool_.wake.notify_one();
+void SimulatedService::deliver(std::function<void()> item) {
+  deliveries_.async(std::move(item));
 }
 
 void SimulatedService::getShareableContent(bool excludeDesktopWindows, bool onScreenWindowsOnly,

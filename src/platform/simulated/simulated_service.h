@@ -1,28 +1,27 @@
-// The scripted capture service: plays a Script against the core and records what the core asked
-// of it. Completions run on a thread of the service's own; deliveries on a pool of at least two
-// threads, so several can be in flight at once, as on the platform's concurrent queue.
+// ScreenCaptureKit's scripted twin: plays a Script against the screen flow and records what the
+// flow asked of it. Completions run on a thread of the service's own; deliveries on a pool of at
+// least two threads, so several can be in flight at once, as on the platform's concurrent queue.
 #pragma once
 
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "platform/capture_service.h"
+#include "platform/screencapturekit/screen_capture_api.h"
 #include "platform/simulated/script.h"
+#include "platform/work_queue.h"
 
 namespace zarn::platform::simulated {
 
-// Calls the core made on one delivered sample buffer, and on what it reached through it.
+// Calls the flow made on one delivered sample buffer, and on what it reached through it.
 struct DeliveryRecord {
   std::uint64_t index = 0;    // the delivery's number, from 0, in the order they were made
-  std::uint64_t begunAs = 0;  // deliveries that had begun before this one reached the core
+  std::uint64_t begunAs = 0;  // deliveries that had begun before this one reached the flow
   OutputType type = OutputType::audio;
   int validCalls = 0;
   int readyCalls = 0;
@@ -56,24 +55,24 @@ struct Record {
   int stopsCompleted = 0;  // counted just before the completion runs
   int halts = 0;           // stop-with-error callbacks made, counted once they have returned
   std::uint64_t deliveriesBegun = 0;
-  int maxInFlight = 0;                     // most deliveries in the core's hands at one time
+  int maxInFlight = 0;                     // most deliveries in the flow's hands at one time
   std::vector<DeliveryRecord> deliveries;  // in the order they returned
   // Block buffers released after their delivery had returned, or never known to the service.
   int strayReleases = 0;
 };
 
-class SimulatedService final : public CaptureService {
+class SimulatedService final : public ScreenCaptureApi {
  public:
   explicit SimulatedService(Script script = {});
   // Every stream it made must be gone by then.
-  ~SimulatedService();
+  ~SimulatedService() = default;
   SimulatedService(const SimulatedService&) = delete;
   SimulatedService& operator=(const SimulatedService&) = delete;
 
-  // The one behind captureService(); created on first use and never destroyed.
+  // zarn-audio-sim's; created on first use and never destroyed.
   static SimulatedService& processWide();
 
-  // Replaces the script; for use before the core first calls the service.
+  // Replaces the script; for use before the flow first calls the service.
   void install(Script script);
 
   Record record() const;
@@ -107,41 +106,29 @@ class SimulatedService final : public CaptureService {
   friend class SimStream;
   friend struct StreamState;
 
-  // Runs items one at a time on its own thread, each once its delay has passed.
-  struct CompletionThread {
-    std::mutex mutex;
-    std::condition_variable wake;
-    std::deque<std::pair<std::chrono::steady_clock::time_point, std::function<void()>>> items;
-    bool closing = false;
-    std::thread thread;
-  };
-  // Runs deliveries on several threads at once.
-  struct DeliveryPool {
-    std::mutex mutex;
-    std::condition_variable wake;
-    std::deque<std::function<void()>> items;
-    bool closing = false;
-    std::vector<std::thread> threads;
-  };
-
   Script script() const;
   void complete(int delayMs, std::function<void()> item);
-  // Runs the item on the pool, growing it to the given number of threads first.
-  void deliver(int threads, std::function<void()> item);
+  void deliver(std::function<void()> item);
   // Applies the change to the record and appends the line, if any, to the record file. The line
   // is only made when there is a file to write it to.
   void note(const std::function<void(Record&)>& change, const std::function<std::string()>& line);
 
-  mutable std::mutex mutex_;  // guards script_, record_, inCore_, recordFd_ and hung_
+  mutable std::mutex mutex_;  // guards script_, record_, inCore_, recordFile_ and hung_
   mutable std::condition_variable recordChanged_;
   Script script_;
   Record record_;
-  int inCore_ = 0;  // deliveries in the core's hands now
-  int recordFd_ = -1;
+  int inCore_ = 0;  // deliveries in the flow's hands now
+  // Closed only once the queues below have ended, since their items write to it.
+  struct RecordFile {
+    int fd = -1;
+    ~RecordFile();
+  } recordFile_;
   // Completions that are never to run; kept, as the platform would keep them.
   std::vector<std::function<void()>> hung_;
-  CompletionThread completions_;
-  DeliveryPool pool_;
+  // Deliveries on as many threads as the script lets be in flight at once; completions one at a
+  // time, each once its delay has passed. The completions go first.
+  WorkQueue deliveries_{kMaxDeliveryThreads};
+  WorkQueue completions_{1};
 };
 
 }  // namespace zarn::platform::simulated

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "platform/pipewire/mono_mix.h"
+#include "platform/mono_mix.h"
 
 namespace zarn::platform::wasapi {
 namespace {
@@ -83,7 +83,7 @@ const float* MonoMixer::mix(const std::uint8_t* data, std::uint32_t frames) {
     for (std::size_t i = 0; i < std::size_t{frames} * format_.channels; ++i)
       interleaved_[i] = sampleAt(format_.kind, data + i * step);
   }
-  pipewire::averageChannels(samples, frames, format_.channels, mono_.data());
+  mixToMono(samples, frames, format_.channels, mono_.data());
   return mono_.data();
 }
 

@@ -1,17 +1,16 @@
-// The capture-service seam: the operations the capture object needs from the platform's
-// screen-and-audio capture service, one virtual call per operation, in the order the core uses
-// them. Each service (screencapturekit/, pulse/, simulated/) implements this table in its own
-// folder; the core includes only this header.
+// ScreenCaptureKit's API, cut to what the screen flow (screen_audio_service.h) asks of it: one
+// virtual call per platform operation, in the order the flow uses them. Implemented by the macOS
+// service (screencapturekit_service.mm) and by its scripted twin (simulated/), which plays the flow
+// on any platform.
 //
 // Contract
 // - Completion handlers (getShareableContent, startCapture, stopCapture) run exactly once, on a
-//   thread of the service's own, never on the caller's thread. The core's handlers only hand the
-//   result to a waiting task; they never block, wait for another completion or call back into
-//   the service.
+//   thread of the service's own, never on the caller's thread. The flow's handlers only carry the
+//   result on; they never block, wait for another completion or call back into a stop.
 // - Sample buffers are delivered to StreamDelegate::streamDidOutputSampleBuffer on the service's
 //   concurrent delivery threads, possibly several at once. The buffer, its format description and
-//   everything reached through it are valid only until that call returns. The core may block there
-//   (it writes a frame) but must not stop the stream or wait for a completion from inside it.
+//   everything reached through it are valid only until that call returns. The flow may block there
+//   (the sink writes a frame) but must not stop the stream or wait for a completion from inside it.
 // - streamDidStopWithError runs at most once per stream, on a service thread, after capture had
 //   started; no completion is pending on that thread.
 // - After stopCapture's completion has run, no more deliveries or stop callbacks for that stream
@@ -27,7 +26,7 @@
 
 namespace zarn::platform {
 
-// Opaque platform objects. Each service derives its own types from these and casts back.
+// Opaque platform objects. Each implementation derives its own types from these and casts back.
 struct ShareableContent {
   virtual ~ShareableContent() = default;
 };
@@ -43,16 +42,16 @@ struct Stream {
 struct Error {
   virtual ~Error() = default;
 };
-struct SampleBuffer {};       // borrowed for one delivery; never owned by the core
-struct FormatDescription {};  // follows the Get rule: the core never releases it
-struct BlockBuffer {};        // returned retained; the core releases it with releaseBlockBuffer
+struct SampleBuffer {};       // borrowed for one delivery; never owned by the flow
+struct FormatDescription {};  // follows the Get rule: the flow never releases it
+struct BlockBuffer {};        // returned retained; the flow releases it with releaseBlockBuffer
 
 using ErrorPtr = std::shared_ptr<Error>;
 
 // Raw values as the platform defines them.
 enum class OutputType : std::int64_t { screen = 0, audio = 1, microphone = 2 };
 
-// The only delivery queue the core asks for: the shared concurrent queue of the user-initiated
+// The only delivery queue the flow asks for: the shared concurrent queue of the user-initiated
 // quality-of-service class.
 enum class SampleHandlerQueue { globalUserInitiated };
 
@@ -61,7 +60,7 @@ struct Time {
   std::int32_t timescale;
 };
 
-// The stream configuration, initialised to the platform's defaults; the core sets its values.
+// The stream configuration, initialised to the platform's defaults; the flow sets its values.
 struct StreamConfiguration {
   bool capturesAudio = false;
   std::int64_t channelCount = 2;
@@ -98,7 +97,7 @@ inline constexpr std::int32_t kNoErr = 0;
 // The buffer list cannot hold the audio: it comes in more buffers than the list has room for.
 inline constexpr std::int32_t kBufferListTooSmall = -12737;
 
-// The stream's delegate and audio output: the capture object.
+// The stream's delegate and audio output: the screen flow.
 class StreamDelegate {
  public:
   virtual void streamDidOutputSampleBuffer(Stream& stream, SampleBuffer& sampleBuffer,
@@ -109,7 +108,7 @@ class StreamDelegate {
   ~StreamDelegate() = default;
 };
 
-class CaptureService {
+class ScreenCaptureApi {
  public:
   using ContentCompletion =
       std::function<void(std::shared_ptr<ShareableContent> content, ErrorPtr error)>;
@@ -152,11 +151,7 @@ class CaptureService {
   virtual void releaseBlockBuffer(BlockBuffer* block) = 0;
 
  protected:
-  ~CaptureService() = default;
+  ~ScreenCaptureApi() = default;
 };
-
-// The process's capture service, defined by the one service linked into the program. Created on
-// first use and never destroyed.
-CaptureService& captureService();
 
 }  // namespace zarn::platform

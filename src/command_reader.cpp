@@ -1,4 +1,4 @@
-#include "entry.h"
+#include "command_reader.h"
 
 #include <algorithm>
 #include <chrono>
@@ -62,13 +62,13 @@ void commandReader() {
 
 }  // namespace
 
-int startUp() {
+int startUp(AudioService& service) {
   // Before anything can open a file: a closed standard descriptor must not be reused by one.
   platform::guardStandardHandles();
   platform::prohibitActivation();
   stdoutLock = new StdoutLock;
   stdoutHandle = new platform::OutputHandle(platform::standardOutputFd());
-  capture = new SysAudioCapture;
+  capture = new SysAudioCapture(service);
   platform::launchTask([] { capture->start(); });
   cmdQueue = new platform::SerialQueue("zarn.audio.cmd");
   cmdQueue->async(commandReader);

@@ -1,8 +1,9 @@
 // Process start-up and the command reader.
 #pragma once
 
-#include "capture_object.h"
+#include "audio_service.h"
 #include "platform/serial_queue.h"
+#include "sys_audio_capture.h"
 
 namespace zarn {
 
@@ -11,7 +12,8 @@ namespace zarn {
 inline SysAudioCapture* capture = nullptr;
 inline platform::SerialQueue* cmdQueue = nullptr;
 
-// Start-up on the main thread; does not return in normal operation.
-int startUp();
+// Start-up on the main thread, on the program's capture service, which lives as long as the
+// process; does not return in normal operation.
+int startUp(AudioService& service);
 
 }  // namespace zarn
