@@ -45,8 +45,10 @@ Placement Timeline::place(std::uint64_t position, std::uint64_t capturedAt, std:
 
 std::uint32_t Timeline::fillQuiet(std::uint64_t now) {
   if (!started_) {  // silence from the very start: the stream begins now
+    // Held back like any silence, so a first packet captured just before now is not cut.
     started_ = true;
-    end_ = lastArrival_ = now;
+    end_ = now - kHoldBack;
+    lastArrival_ = now;
     return 0;
   }
   if (now < lastArrival_ + kQuietAfter || now < end_ + kHoldBack) return 0;
