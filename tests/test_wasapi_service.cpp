@@ -7,10 +7,10 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
-#include <deque>
 #include <future>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -35,7 +35,6 @@ struct World {
   std::string defaultId;
   std::map<std::string, Source> sources;
   std::vector<std::string> log;
-  std::map<std::string, int> realTimeThreads;  // entered with realTime, not yet left
 
   void note(std::string entry) {
     std::lock_guard<std::mutex> hold(mutex);
@@ -59,37 +58,29 @@ class FakeStream final : public LoopbackStream {
     clock_ += 100'000;
     const Source source = world_.source(id_);
     if (source == Source::play || source == Source::flaggedSilent)
-      queued_.push_back({source == Source::flaggedSilent, position_, clock_ - 100'000});
+      pending_ =
+          Packet{bytes(), 480, source == Source::flaggedSilent, false, position_, clock_ - 100'000};
     if (source == Source::invalidated) failure_ = kDeviceInvalidated;
     if (source == Source::fail) failure_ = kSomeFailure;
     position_ += 480;  // the device counts on while nothing is sent
   }
   Hresult nextPacket(Packet& packet) override {
     if (failure_ != kOk) return failure_;
-    if (queued_.empty()) return kBufferEmpty;
-    const Queued next = queued_.front();
-    queued_.pop_front();
-    packet = {reinterpret_cast<const std::uint8_t*>(data_.data()),
-              480,
-              next.silent,
-              false,
-              next.position,
-              next.capturedAt};
+    if (!pending_) return kBufferEmpty;
+    packet = *std::exchange(pending_, std::nullopt);
     return kOk;
   }
   Hresult releasePacket(std::uint32_t) override { return kOk; }
   std::uint64_t now() const override { return clock_; }
 
  private:
-  struct Queued {
-    bool silent;
-    std::uint64_t position, capturedAt;
-  };
+  const std::uint8_t* bytes() const { return reinterpret_cast<const std::uint8_t*>(data_.data()); }
+
   World& world_;
   std::string id_;
   MixFormat format_{48000, 2, SampleKind::float32, 8};
   std::vector<float> data_ = std::vector<float>(960, 0.25f);  // what a flagged packet holds too
-  std::deque<Queued> queued_;
+  std::optional<Packet> pending_;                             // one packet per 10 ms at most
   std::uint64_t clock_ = 5'000'000'000;
   std::uint64_t position_ = 0;
   Hresult failure_ = kOk;
@@ -154,12 +145,15 @@ struct RecordingSink final : AudioSink {
   bool forwarding() const noexcept override { return true; }
 
   bool waitForSamples(std::size_t count) {
-    std::unique_lock<std::mutex> hold(mutex);
-    return changed.wait_for(hold, 10s, [&] { return samples.size() >= count; });
+    return waitUntil([&] { return samples.size() >= count; });
   }
   bool waitForLoss() {
+    return waitUntil([&] { return !losses.empty(); });
+  }
+  template <class Condition>
+  bool waitUntil(Condition condition) {
     std::unique_lock<std::mutex> hold(mutex);
-    return changed.wait_for(hold, 10s, [&] { return !losses.empty(); });
+    return changed.wait_for(hold, 10s, condition);
   }
 };
 

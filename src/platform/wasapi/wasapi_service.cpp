@@ -10,15 +10,16 @@ constexpr const char* kNoOutputText = "no sound output to capture";
 }  // namespace
 
 WasapiService::WasapiService(std::unique_ptr<Endpoints> endpoints)
-    : endpoints_(std::move(endpoints)), control_([this] { controlLoop(); }) {}
+    : endpoints_(std::move(endpoints)) {
+  control_.async([this] {
+    endpoints_->enterThread(false);
+    (void)endpoints_->watch(*this);  // without notifications, a failing stream still moves on
+  });
+}
 
 WasapiService::~WasapiService() {
-  {
-    std::lock_guard<std::mutex> hold(mutex_);
-    ending_ = true;
-  }
-  posted_.notify_one();
-  control_.join();
+  // A failure the capture posts while it closes finds no capture any more.
+  control_.sync([this] { capture_.reset(); });
 }
 
 void WasapiService::start(AudioSink& sink, StartDone done) {
@@ -38,27 +39,7 @@ void WasapiService::endpointGone(const std::string& id) {
 }
 
 void WasapiService::post(Input input) {
-  {
-    std::lock_guard<std::mutex> hold(mutex_);
-    inputs_.push_back(std::move(input));
-  }
-  posted_.notify_one();
-}
-
-void WasapiService::controlLoop() {
-  endpoints_->enterThread(false);
-  (void)endpoints_->watch(*this);  // without notifications, a failing stream still moves on
-  for (;;) {
-    std::unique_lock<std::mutex> hold(mutex_);
-    posted_.wait(hold, [this] { return ending_ || !inputs_.empty(); });
-    if (inputs_.empty()) break;
-    Input input = std::move(inputs_.front());
-    inputs_.pop_front();
-    hold.unlock();
-    handle(std::move(input));
-  }
-  capture_.reset();
-  endpoints_->leaveThread();
+  control_.async([this, input = std::move(input)]() mutable { handle(std::move(input)); });
 }
 
 // Notifications about other endpoints, a default that is the one captured, and failures of a

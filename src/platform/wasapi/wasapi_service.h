@@ -1,22 +1,19 @@
 // The Windows capture service: loopback capture of the default render endpoint, following it as
-// it changes. One control thread of its own runs the state machine (capture_machine.h) and is the
-// only one to open and close streams; the system's notifications and the capture's failures
-// reach it as events.
+// it changes. One control thread of its own (a one-worker queue) runs the state machine
+// (capture_machine.h) and is the only one to open and close streams; the system's notifications
+// and the capture's failures reach it as events.
 #pragma once
 
-#include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
 
 #include "audio_service.h"
 #include "platform/wasapi/capture_machine.h"
 #include "platform/wasapi/endpoints.h"
 #include "platform/wasapi/loopback_capture.h"
+#include "platform/work_queue.h"
 
 namespace zarn::platform::wasapi {
 
@@ -46,7 +43,6 @@ class WasapiService final : public AudioService, private EndpointWatcher {
   void endpointGone(const std::string& id) override;
 
   void post(Input input);
-  void controlLoop();
   bool concernsUs(const Input& input) const;
   void handle(Input input);
   std::optional<Input> carryOut(std::uint32_t actions, Input& why);
@@ -55,11 +51,6 @@ class WasapiService final : public AudioService, private EndpointWatcher {
   std::string reason(const Input& why);
 
   std::unique_ptr<Endpoints> endpoints_;
-  std::mutex mutex_;
-  std::condition_variable posted_;
-  std::deque<Input> inputs_;
-  bool ending_ = false;
-  std::thread control_;
 
   // The control thread's alone.
   Phase phase_ = Phase::idle;
@@ -70,6 +61,8 @@ class WasapiService final : public AudioService, private EndpointWatcher {
   std::uint64_t generation_ = 0;
   std::optional<std::uint64_t> lastEnd_;  // where the last closed stream's audio ended
   std::uint32_t lastRate_ = 0;
+
+  WorkQueue control_;  // last, so it ends first
 };
 
 }  // namespace zarn::platform::wasapi
