@@ -4,6 +4,7 @@
 
 #include <atomic>
 
+#include "platform/process.h"
 #include "platform/std_handles.h"
 
 namespace zarn::platform {
@@ -11,7 +12,7 @@ namespace {
 
 // A parent that closes our output while we are not quitting ends us, as SIGPIPE does on POSIX;
 // the exit status is the system's code for it.
-constexpr UINT kBrokenPipeStatus = ERROR_BROKEN_PIPE;  // 109
+constexpr int kBrokenPipeStatus = ERROR_BROKEN_PIPE;  // 109
 
 // Set once the command reader has seen Q or the end of input: the quit task then decides how the
 // process ends (status 0), and a closed output only stops the writes.
@@ -43,8 +44,7 @@ bool OutputHandle::writeAll(const void* data, std::size_t size) {
     // Windows says ERROR_NO_DATA for a pipe whose reader has gone, Wine ERROR_PIPE_NOT_CONNECTED.
     const bool readerGone =
         error == ERROR_BROKEN_PIPE || error == ERROR_NO_DATA || error == ERROR_PIPE_NOT_CONNECTED;
-    if (readerGone && !quitting.load(std::memory_order_acquire))
-      TerminateProcess(GetCurrentProcess(), kBrokenPipeStatus);
+    if (readerGone && !quitting.load(std::memory_order_acquire)) exitProcess(kBrokenPipeStatus);
   }
   return !broken();
 }

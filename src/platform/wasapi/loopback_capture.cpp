@@ -25,7 +25,7 @@ LoopbackCapture::LoopbackCapture(Endpoints& endpoints, std::unique_ptr<LoopbackS
       timeline_(format_.rate),
       mixer_(format_, stream_->bufferFrames()),
       ring_(std::size_t{format_.rate} * kRingSeconds),
-      piece_(format_.rate / 50) {  // 20 ms
+      piece_(std::max<std::size_t>(format_.rate / 50, 1)) {  // 20 ms
   if (continueFrom) timeline_.continueFrom(*continueFrom);
   capture_ = std::thread([this] { captureLoop(); });
   deliver_ = std::thread([this] { deliverLoop(); });
