@@ -269,9 +269,21 @@ std::string ComEndpoints::describe(Hresult result) {
          (std::isspace(static_cast<unsigned char>(described.back())) || described.back() == '.'))
     described.pop_back();
   if (!described.empty()) return described;
-  char code[32];
-  std::snprintf(code, sizeof code, "error 0x%08lX", static_cast<unsigned long>(result));
-  return code;
+  // The system has no text for the audio engine's own codes; their names are what a Windows
+  // developer looks up.
+  static constexpr std::pair<Hresult, const char*> kAudioCodes[] = {
+      {kDeviceInvalidated, "AUDCLNT_E_DEVICE_INVALIDATED"},
+      {kUnsupportedFormat, "AUDCLNT_E_UNSUPPORTED_FORMAT"},
+      {static_cast<Hresult>(AUDCLNT_E_SERVICE_NOT_RUNNING), "AUDCLNT_E_SERVICE_NOT_RUNNING"},
+      {static_cast<Hresult>(AUDCLNT_E_DEVICE_IN_USE), "AUDCLNT_E_DEVICE_IN_USE"},
+      {static_cast<Hresult>(AUDCLNT_E_ENDPOINT_CREATE_FAILED), "AUDCLNT_E_ENDPOINT_CREATE_FAILED"},
+      {static_cast<Hresult>(AUDCLNT_E_RESOURCES_INVALIDATED), "AUDCLNT_E_RESOURCES_INVALIDATED"},
+  };
+  char code[16];
+  std::snprintf(code, sizeof code, "0x%08lX", static_cast<unsigned long>(result));
+  for (const auto& [value, name] : kAudioCodes)
+    if (value == result) return std::string(name) + " (" + code + ")";
+  return std::string("error ") + code;
 }
 
 }  // namespace
