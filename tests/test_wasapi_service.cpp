@@ -285,12 +285,20 @@ TEST_F(WasapiService, FollowsTheDefaultAndReportsOnlyWhenNoneIsLeft) {
   EXPECT_EQ(sink.losses, std::vector<std::string>{"no sound output to capture"});
 }
 
-// Another failure of a running stream ends capture with the system's text, once; a stop after it
-// completes, and nothing is delivered after the stop's completion.
+// A stream that fails after its endpoint went away moves on; another failure of a running stream
+// ends capture with the system's text, once; a stop after it completes, and nothing is delivered
+// after the stop's completion.
 TEST_F(WasapiService, AStreamFailureIsReportedOnceAndStopStillCompletes) {
   ASSERT_FALSE(start());
   ASSERT_TRUE(sink.waitForSamples(480));
+  {
+    std::lock_guard<std::mutex> hold(world.mutex);
+    world.endpoints.erase("speakers");
+    world.defaultId = "headset";
+  }
   set("speakers", Source::fail);
+  EXPECT_TRUE(logged("open headset"));
+  set("headset", Source::fail);
   ASSERT_TRUE(sink.waitForLoss());
   stop();
   const std::size_t atStop = received();
