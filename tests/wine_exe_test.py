@@ -38,6 +38,11 @@ class Server:
         for step in (["wineserver", "-k"], ["wineserver", "-w"], ["wineserver", "-p"],
                      ["wine", "cmd", "/c", "exit"]):
             self.wine(step)
+        self.forget_default()  # a case that was killed may have left its own
+
+    def forget_default(self):
+        self.wine(["wine", "reg", "delete", r"HKCU\Software\Wine\Drivers\winepulse.drv", "/v",
+                   "DefaultOutput", "/f"])
 
     def wine(self, command, **options):
         options.setdefault("stdin", subprocess.DEVNULL)
@@ -70,8 +75,7 @@ class Server:
                    "DefaultOutput", "/d", self.endpoint_id(sink), "/f"], check=True)
 
     def close(self):
-        self.wine(["wine", "reg", "delete", r"HKCU\Software\Wine\Drivers\winepulse.drv", "/v",
-                   "DefaultOutput", "/f"])
+        self.forget_default()
         self.wine(["wineserver", "-k"])
         subprocess.run([SOUND_SERVER, "stop", self.dir], check=False)
 
