@@ -62,8 +62,8 @@ void WasapiService::handle(Input input) {
     Input current = std::move(*next);
     next.reset();
     if (!concernsUs(current)) continue;
-    // A stream that fails because its endpoint went away has lost the endpoint, whatever the
-    // code says (Wine fails with E_FAIL where Windows says the device was invalidated).
+    // A stream that fails after its endpoint went away has lost the endpoint, whatever code it
+    // fails with: the parent must not hear of it while another output can be captured.
     if (current.event == Event::streamFailed && !endpoints_->active(capturedId_))
       current.event = Event::endpointLost;
     if (current.event == Event::start && phase_ == Phase::idle) {
