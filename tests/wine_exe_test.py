@@ -120,6 +120,17 @@ class Helper:
             assert time.monotonic() < deadline, "no %s frame within %s s" % (kind, seconds)
             time.sleep(0.01)
 
+    def wait_for_sound(self, seconds=10):
+        """When, after the start, the first C frame with sound in it arrived."""
+        deadline = time.monotonic() + seconds
+        while True:
+            for kind, payload, at in list(self.frames):
+                if kind == "C" and max(map(abs, struct.unpack("<%df" % ((len(payload) - 8) // 4),
+                                                              payload[8:])), default=0) > 0.1:
+                    return at - self.started
+            assert time.monotonic() < deadline, "no sound within %s s" % seconds
+            time.sleep(0.05)
+
     def quit(self, how=b"Q"):
         asked = time.monotonic()
         if how:
@@ -214,12 +225,13 @@ def case_tone(exe):
             server.play(440)
             helper = server.helper()
             helper.send(b"A")
-            time.sleep(1.5)
+            heard = helper.wait_for_sound()
+            time.sleep(1.3)
             assert helper.quit() == 0
             helper.finish()
-            got, samples = helper.audio(after=0.5)
-            assert got == rate, (got, rate)
-            samples = samples[-rate:]  # the last second, long after the tone began
+            got, samples = helper.audio(after=heard + 0.1)
+            assert got == rate and len(samples) > rate, (got, rate, len(samples))
+            samples = samples[-rate:]
             hz, peak = frequency(got, samples), max(map(abs, samples))
             print("%d Hz: %.3f Hz, peak %.4f" % (rate, hz, peak))
             assert abs(hz - 440) < 0.1 and abs(peak - 0.5) < 0.01, (hz, peak)
@@ -232,7 +244,7 @@ def case_silence(exe):
         server.play(440)
         helper = server.helper()
         helper.send(b"A")
-        helper.wait_for("C")
+        helper.wait_for_sound()
         time.sleep(1)
         server.pactl("suspend-sink", "zarn_null0", "1")
         time.sleep(2)
@@ -260,7 +272,7 @@ def case_follow(exe):
         high = server.play(880, "zarn_null1")
         helper = server.helper()
         helper.send(b"A")
-        helper.wait_for("C")
+        helper.wait_for_sound()
         time.sleep(1)
         rate, before = helper.audio()
         server.make_default("zarn_null1")
