@@ -5,6 +5,7 @@ wineserver and stops both; the cases share one Wine prefix, so they must not run
 import math
 import os
 import re
+import shutil
 import struct
 import subprocess
 import sys
@@ -78,6 +79,7 @@ class Server:
         self.forget_default()
         self.wine(["wineserver", "-k"])
         subprocess.run([SOUND_SERVER, "stop", self.dir], check=False)
+        shutil.rmtree(self.dir, ignore_errors=True)
 
     def __enter__(self):
         return self
