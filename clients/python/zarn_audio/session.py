@@ -1,0 +1,169 @@
+"""What the helper has said so far, kept until the parent asks for it. No I/O and no waiting here,
+so the threaded and the asyncio capture share every decision."""
+
+import math
+import signal
+import time
+from collections import deque
+
+from . import samples
+from .errors import HelperError, HelperExited
+from .frames import AudioBlock, FrameParser
+
+# Audio held for a parent that is not reading, before the reader stops taking more from the pipe
+# and lets the helper hold the rest (it keeps several seconds, see the protocol). 1 MiB is 5 s of
+# 48 kHz float mono.
+MAX_PENDING_BYTES = 1 << 20
+
+
+def describe_exit(returncode):
+    if returncode is not None and returncode < 0:
+        try:
+            name = signal.Signals(-returncode).name
+        except ValueError:
+            name = str(-returncode)
+        return f"the helper was killed by signal {name}"
+    return f"the helper exited with status {returncode} without being asked to quit"
+
+
+class Session:
+    def __init__(self, max_pending=MAX_PENDING_BYTES):
+        self.parser = FrameParser()
+        self.running = False
+        self.start_error = None  # the first E frame before R: why the stream did not start
+        self.items = deque()  # AudioBlock or HelperError, in the order the helper wrote them
+        self.pending_bytes = 0
+        self.max_pending = max_pending
+        self.quitting = False  # the parent asked to quit: what comes now is dropped
+        self.ended = False  # the helper's output reached its end
+        self.failure = None  # why the helper ended unasked (HelperExited or ProtocolError)
+        self._pings = deque()  # (number, time sent) of pings not answered yet
+        self._answers = {}  # number -> round-trip time in seconds
+        self._next_ping = 0
+
+    def feed(self, data):
+        for frame in self.parser.feed(data):
+            if frame.type == "R":
+                self.running = True
+            elif frame.type == "O" and self._pings:
+                number, sent = self._pings.popleft()
+                self._answers[number] = time.monotonic() - sent
+            elif frame.type == "E":
+                self._keep(HelperError(frame.payload.decode("utf-8", "replace")))
+            elif frame.type == "C":
+                self._keep(AudioBlock.from_payload(frame.payload))
+
+    def _keep(self, item):
+        if isinstance(item, HelperError) and not self.running and self.start_error is None:
+            self.start_error = item
+        if not self.quitting:
+            self.push_back(item)
+
+    def push_back(self, item):
+        self.items.append(item)
+        if isinstance(item, AudioBlock):
+            self.pending_bytes += len(item.data)
+
+    def push_front(self, item):
+        self.items.appendleft(item)
+        if isinstance(item, AudioBlock):
+            self.pending_bytes += len(item.data)
+
+    def take(self):
+        """The next block or error; None when there is none yet or none will come. Raises the
+        helper's failure once everything it wrote before failing has been taken."""
+        if self.items:
+            item = self.items.popleft()
+            if isinstance(item, AudioBlock):
+                self.pending_bytes -= len(item.data)
+            return item
+        if self.failure is not None and not self.quitting:
+            raise self.failure
+        return None
+
+    @property
+    def done(self):
+        """Nothing more will come: the parent quit, or the helper's output ended and was taken."""
+        return not self.items and (self.quitting or self.ended)
+
+    def wants_more(self):
+        """Whether the reader should go on taking frames from the pipe now."""
+        return self.quitting or bool(self._pings) or self.pending_bytes < self.max_pending
+
+    def ping_sent(self):
+        self._next_ping += 1
+        self._pings.append((self._next_ping, time.monotonic()))
+        return self._next_ping
+
+    def answer(self, number):
+        return self._answers.pop(number, None)
+
+    def quit(self):
+        self.quitting = True
+        self.items.clear()
+        self.pending_bytes = 0
+
+    def end(self, returncode, failure=None):
+        """The output ended; unasked, that is a failure every waiting call gets."""
+        self.ended = True
+        cut = self.parser.finish()
+        if failure is None and not self.quitting:
+            failure = HelperExited(describe_exit(returncode) + (f"; {cut}" if cut else ""),
+                                   returncode)
+        if failure is not None and self.failure is None:
+            self.failure = failure
+
+    def settle(self, gather, item):
+        """Hands a taken item to a read; True when the read is complete or must stop short."""
+        if isinstance(item, HelperError):
+            if not gather.blocks:
+                raise item
+            self.push_front(item)  # the audio before it first; the error on the next call
+            return True
+        rest = gather.offer(item)
+        if rest is not None:
+            self.push_front(rest)
+        return gather.done
+
+    def restore(self, gather):
+        """A read that was interrupted gives its blocks back, so no audio is lost."""
+        for block in reversed(gather.blocks):
+            self.push_front(block)
+        gather.blocks.clear()
+
+
+class Gather:
+    """Collects blocks of one format until the asked duration is there."""
+
+    def __init__(self, seconds):
+        if not seconds >= 0 or math.isinf(seconds):
+            raise ValueError(f"seconds must be a finite number >= 0, not {seconds!r}")
+        self.seconds = seconds
+        self.blocks = []
+        self.format = None
+        self.wanted = None
+        self.frames = 0
+
+    @property
+    def done(self):
+        return self.wanted is not None and self.frames >= self.wanted
+
+    def offer(self, block):
+        """Takes what it needs of the block; returns what it leaves, or None."""
+        if self.format is None:
+            self.format, self.wanted = block.format, round(self.seconds * block.rate)
+        elif block.format != self.format or self.done:
+            self.wanted = self.frames  # audio in another format starts the next read
+            return block
+        need = self.wanted - self.frames
+        if block.frames <= need:
+            self.blocks.append(block)
+            self.frames += block.frames
+            return None
+        cut = need * block.channels * block.bits // 8
+        self.blocks.append(AudioBlock(*block.format, block.data[:cut]))
+        self.frames = self.wanted
+        return AudioBlock(*block.format, block.data[cut:])
+
+    def result(self):
+        return samples.join([block.samples for block in self.blocks])
