@@ -46,11 +46,7 @@ class AsyncCapture:
         return self
 
     async def _wait_running(self):
-        session = self._session
-        while not session.running:
-            for error in (session.start_error, session.failure):
-                if error is not None:
-                    raise error
+        while not self._session.start_outcome():
             await self._wait_change()
 
     async def _wait_change(self):
@@ -116,15 +112,9 @@ class AsyncCapture:
         return await asyncio.wait_for(self._answer(number), timeout)
 
     async def _answer(self, number):
-        while True:
-            rtt = self._session.answer(number)
-            if rtt is not None:
-                return rtt
-            if self._session.failure is not None:
-                raise self._session.failure
-            if self._session.done:
-                raise ZarnAudioError("the capture was closed before the ping's answer")
+        while (rtt := self._session.ping_outcome(number)) is None:
             await self._wait_change()
+        return rtt
 
     async def _next_item(self):
         while True:

@@ -1,6 +1,5 @@
 """The helper as a child process, used from ordinary (threaded) Python code."""
 
-import os
 import subprocess
 import sys
 import threading
@@ -163,13 +162,8 @@ class Capture:
         return self
 
     def _wait_running(self, deadline):
-        session = self._link.session
         with self._link.lock:
-            while not session.running:
-                if session.start_error is not None:
-                    raise session.start_error
-                if session.failure is not None:
-                    raise session.failure
+            while not self._link.session.start_outcome():
                 if not self._link.lock.wait(remaining(deadline)):
                     raise StartTimeout(f"no answer from the capture stream of {self.path} "
                                        f"within {self._start_timeout} s")
@@ -206,16 +200,10 @@ class Capture:
         link.send(b"P")
         deadline = deadline_of(timeout)
         with link.lock:
-            while True:
-                rtt = link.session.answer(number)
-                if rtt is not None:
-                    return rtt
-                if link.session.failure is not None:
-                    raise link.session.failure
-                if link.session.done:
-                    raise ZarnAudioError("the capture was closed before the ping's answer")
+            while (rtt := link.session.ping_outcome(number)) is None:
                 if not link.lock.wait(remaining(deadline)):
                     raise TimeoutError(f"no answer to a ping within {timeout} s")
+        return rtt
 
     def blocks(self, timeout=None):
         """Audio blocks in order until close(); raises HelperError for the helper's errors and

@@ -7,7 +7,7 @@ import time
 from collections import deque
 
 from . import samples
-from .errors import HelperError, HelperExited
+from .errors import HelperError, HelperExited, ZarnAudioError
 from .frames import AudioBlock, FrameParser
 
 # Audio held for a parent that is not reading, before the reader stops taking more from the pipe
@@ -95,8 +95,25 @@ class Session:
         self._pings.append((self._next_ping, time.monotonic()))
         return self._next_ping
 
-    def answer(self, number):
-        return self._answers.pop(number, None)
+    def ping_outcome(self, number):
+        """The ping's round-trip time; None while it is awaited; raises when none can come."""
+        rtt = self._answers.pop(number, None)
+        if rtt is not None:
+            return rtt
+        if self.failure is not None:
+            raise self.failure
+        if self.done:
+            raise ZarnAudioError("the capture was closed before the ping's answer")
+        return None
+
+    def start_outcome(self):
+        """True once the stream runs; False while it may still; raises when it will not."""
+        if self.running:
+            return True
+        for error in (self.start_error, self.failure):
+            if error is not None:
+                raise error
+        return False
 
     def quit(self):
         self.quitting = True
