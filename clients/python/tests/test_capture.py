@@ -49,21 +49,24 @@ def test_a_stream_that_does_not_start_raises_and_the_helper_is_quit(sim, tokens,
     assert capture.returncode == 0
 
 
-@pytest.mark.parametrize("body, message", [
-    (r"printf 'R\0\0\0\0'; exit 3", "exited with status 3 without being asked"),
-    (r"printf 'R\0\0\0\0'; kill -9 $$", "killed by signal SIGKILL"),
-    (r"printf 'R\0\0\0\0E\9\0\0\0cut'; exit 0", "ended inside a frame"),
+ONE_SAMPLE = r"C\14\0\0\0\200\273\0\0\1\40\1\0\0\0\0\0"  # 48 kHz float mono, one zero
+
+
+@pytest.mark.parametrize("body, message, samples_before", [
+    (r"printf 'R\0\0\0\0'; exit 3", "exited with status 3 without being asked", 0),
+    (rf"printf 'R\0\0\0\0'; printf '{ONE_SAMPLE}'; kill -9 $$", "killed by signal SIGKILL", 1),
+    (r"printf 'R\0\0\0\0'; printf 'E\11\0\0\0cut'; exit 0", "ended inside a frame", 0),
 ])
-def test_a_helper_that_dies_raises_from_every_waiting_call(tmp_path, body, message):
+def test_a_helper_that_dies_raises_from_every_waiting_call(tmp_path, body, message,
+                                                            samples_before):
     # Dies once it has read the arm command, so that starting succeeds.
-    helper = write_program(tmp_path / "dying", body.replace("; ", "; head -c 1 >/dev/null; ", 1) + "\n")
+    helper = write_program(tmp_path / "dying", body.replace("; ", "; head -c 1 >/dev/null; ", 1))
     with Capture(helper) as capture:
-        with pytest.raises(HelperExited, match=message):
-            next(iter(capture))
-        with pytest.raises(HelperExited, match=message):
-            capture.read(1)
-        with pytest.raises(HelperExited, match=message):
-            capture.ping()
+        if samples_before:  # what came before the end is read first
+            assert len(capture.read(1)) == samples_before
+        for wait in (lambda: capture.read(1), lambda: next(iter(capture)), capture.ping):
+            with pytest.raises(HelperExited, match=message):
+                wait()
         assert not capture.running
 
 

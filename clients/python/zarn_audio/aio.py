@@ -135,7 +135,7 @@ class AsyncCapture:
             item = await asyncio.wait_for(self._next_item(), timeout)
             if item is None:
                 return
-            if isinstance(item, HelperError):
+            if isinstance(item, Exception):
                 raise item
             self.rate, self.channels = item.rate, item.channels
             yield item

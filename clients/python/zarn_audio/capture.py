@@ -215,7 +215,7 @@ class Capture:
                 if link.session.done:
                     return
                 raise TimeoutError(f"no audio within {timeout} s")
-            if isinstance(item, HelperError):
+            if isinstance(item, Exception):
                 raise item
             self.rate, self.channels = item.rate, item.channels
             yield item

@@ -31,7 +31,8 @@ class Session:
         self.parser = FrameParser()
         self.running = False
         self.start_error = None  # the first E frame before R: why the stream did not start
-        self.items = deque()  # AudioBlock or HelperError, in the order the helper wrote them
+        # AudioBlock or HelperError, in the order the helper wrote them; then the failure, if any
+        self.items = deque()
         self.pending_bytes = 0
         self.max_pending = max_pending
         self.quitting = False  # the parent asked to quit: what comes now is dropped
@@ -70,16 +71,16 @@ class Session:
             self.pending_bytes += len(item.data)
 
     def take(self):
-        """The next block or error; None when there is none yet or none will come. Raises the
-        helper's failure once everything it wrote before failing has been taken."""
-        if self.items:
-            item = self.items.popleft()
-            if isinstance(item, AudioBlock):
-                self.pending_bytes -= len(item.data)
-            return item
-        if self.failure is not None and not self.quitting:
-            raise self.failure
-        return None
+        """The next block or error; None when there is none yet or none will come. The helper's
+        failure comes after everything it wrote before failing, and stays for every later call."""
+        if not self.items:
+            return None
+        if self.items[0] is self.failure:
+            return self.failure
+        item = self.items.popleft()
+        if isinstance(item, AudioBlock):
+            self.pending_bytes -= len(item.data)
+        return item
 
     @property
     def done(self):
@@ -129,13 +130,16 @@ class Session:
                                    returncode)
         if failure is not None and self.failure is None:
             self.failure = failure
+            if not self.quitting:
+                self.items.append(failure)
 
     def settle(self, gather, item):
         """Hands a taken item to a read; True when the read is complete or must stop short."""
-        if isinstance(item, HelperError):
+        if isinstance(item, Exception):
             if not gather.blocks:
                 raise item
-            self.push_front(item)  # the audio before it first; the error on the next call
+            if item is not self.failure:
+                self.push_front(item)  # the audio before it first; the error on the next call
             return True
         rest = gather.offer(item)
         if rest is not None:
