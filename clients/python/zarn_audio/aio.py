@@ -4,7 +4,7 @@ import asyncio
 import time
 
 from .capture import QUIT_BOUND, READ_SIZE, StartTimeout, command_of, spawn_options
-from .errors import HelperError, HelperExited, ProtocolError, ZarnAudioError
+from .errors import HelperExited, ProtocolError, ZarnAudioError
 from .session import Gather, Session
 
 

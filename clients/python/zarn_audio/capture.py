@@ -7,7 +7,7 @@ import time
 import weakref
 
 from .discovery import find_helper
-from .errors import HelperError, HelperExited, ProtocolError, ZarnAudioError
+from .errors import HelperExited, ProtocolError, ZarnAudioError
 from .session import Gather, Session
 
 # The helper ends within 3 s of quit whatever its sound server does; past this it is killed.

@@ -14,7 +14,8 @@ PROGRAM = "zarn-audio.exe" if sys.platform == "win32" else "zarn-audio"
 
 # The same folder names as the Node package's, so one build tree serves both.
 _SYSTEMS = {"linux": "linux", "darwin": "darwin", "win32": "win32"}
-_MACHINES = {"x86_64": "x64", "amd64": "x64", "aarch64": "arm64", "arm64": "arm64"}
+_MACHINES = {"x86_64": "x64", "amd64": "x64", "aarch64": "arm64", "arm64": "arm64",
+             "i386": "ia32", "i686": "ia32", "x86": "ia32"}
 
 
 def bundled_dir(system=None, machine=None) -> Path:
