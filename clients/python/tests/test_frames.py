@@ -8,8 +8,8 @@ import struct
 import pytest
 
 from conftest import SOURCE_DIR
-from zarn_audio import AudioBlock, FrameParser, ProtocolError, samples
-from zarn_audio.session import Gather
+from zarn_audio import AudioBlock, FrameParser, HelperError, ProtocolError, samples
+from zarn_audio.session import Gather, Session
 
 TRANSCRIPTS = sorted((SOURCE_DIR / "docs" / "transcripts").glob("*.json"))
 
@@ -130,3 +130,25 @@ def test_wav_written_is_clipped_16_bit(tmp_path, container):
     with wave.open(str(tmp_path / "x.wav")) as wav:
         assert (wav.getframerate(), wav.getnchannels(), wav.getnframes()) == (16000, 2, 2)
         assert struct.unpack("<4h", wav.readframes(2)) == (16383, -32767, 32767, 0)
+
+
+def frame(kind, payload=b""):
+    return kind + struct.pack("<I", len(payload)) + payload
+
+
+@pytest.mark.parametrize("stream, outcome", [
+    (frame(b"E", b"start failed: Connection refused"),
+     "start failed: Connection refused"),
+    (frame(b"E", b"no displays available"), "no displays available"),
+    # Deliveries, and the stream's end, can come before the start task writes R.
+    (frame(b"E", b"stream stopped with error: gone"), False),
+    (frame(b"E", b"stream stopped with error: gone") + frame(b"R"), True),
+])
+def test_an_error_before_r_is_a_failed_start_unless_the_stream_s_own(stream, outcome):
+    session = Session()
+    session.feed(stream)
+    if isinstance(outcome, str):
+        with pytest.raises(HelperError, match=outcome):
+            session.start_outcome()
+    else:
+        assert session.start_outcome() is outcome

@@ -14,6 +14,7 @@ from .frames import AudioBlock, FrameParser
 # and lets the helper hold the rest (it keeps several seconds, see the protocol). 1 MiB is 5 s of
 # 48 kHz float mono.
 MAX_PENDING_BYTES = 1 << 20
+STREAM_ERROR_PREFIX = "stream stopped with error: "
 
 
 def describe_exit(returncode):
@@ -55,7 +56,10 @@ class Session:
                 self._keep(AudioBlock.from_payload(frame.payload))
 
     def _keep(self, item):
-        if isinstance(item, HelperError) and not self.running and self.start_error is None:
+        # An error before R is why the stream did not start, unless it is the running stream's
+        # own: deliveries, and so their end, can come before the start task writes R.
+        if (isinstance(item, HelperError) and not self.running and self.start_error is None
+                and not str(item).startswith(STREAM_ERROR_PREFIX)):
             self.start_error = item
         if not self.quitting:
             self.push_back(item)
