@@ -2,13 +2,16 @@
 stand-ins that die: frames, reads, slow parents, quitting, and the child always reaped."""
 
 import gc
-from collections import Counter
+import os
+import subprocess
+import sys
 import threading
 import time
+from collections import Counter
 
 import pytest
 
-from conftest import script, write_program
+from conftest import SOURCE_DIR, script, write_program
 from zarn_audio import (Capture, HelperError, HelperExited, HelperNotFound, StartTimeout,
                         find_helper)
 from zarn_audio.capture import READ_SIZE
@@ -18,6 +21,7 @@ from zarn_audio.session import MAX_PENDING_BYTES
 # Every script that forwards audio delays the start, so that the A the package sends at start is
 # taken before the first delivery.
 ARMED = "start-delay=200"
+PACKAGE_DIR = SOURCE_DIR / "clients" / "python"
 # Blocks far apart, so that the sim's delivery threads cannot pass one another.
 SINE = ["chunk=rate:48000,bytes:4096,data:sine:440", "pace=20", "repeat=forever", ARMED]
 
@@ -196,3 +200,29 @@ def test_disarm_stops_audio_and_arm_brings_it_back(sim):
         time.sleep(0.5)  # 25 deliveries of the sim, none forwarded
         with pytest.raises(TimeoutError):
             next(capture.blocks(timeout=0.1))
+
+
+def process_ended(pid):
+    try:
+        with open(f"/proc/{pid}/stat") as stat:
+            return stat.read().rsplit(")", 1)[1].split()[0] in ("Z", "X")  # a zombie has ended
+    except FileNotFoundError:
+        return True
+
+
+@pytest.mark.parametrize("parent_ends", ["returns", "is killed"])
+def test_the_helper_ends_with_its_parent(sim, parent_ends):
+    parent = subprocess.Popen(
+        [sys.executable, "-c", "import sys, time, zarn_audio\n"
+         f"capture = zarn_audio.Capture({script(sim, *SINE)!r}).start()\n"
+         "print(capture._link.process.pid, flush=True)\n"
+         f"time.sleep({60 if parent_ends == 'is killed' else 0})\n"],
+        stdout=subprocess.PIPE, text=True, env={**os.environ, "PYTHONPATH": str(PACKAGE_DIR)})
+    helper = int(parent.stdout.readline())
+    if parent_ends == "is killed":
+        parent.kill()
+    parent.wait(10)
+    deadline = time.monotonic() + 3.5  # the quit bound
+    while not process_ended(helper) and time.monotonic() < deadline:
+        time.sleep(0.05)
+    assert process_ended(helper)
