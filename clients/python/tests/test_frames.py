@@ -152,3 +152,28 @@ def test_an_error_before_r_is_a_failed_start_unless_the_stream_s_own(stream, out
             session.start_outcome()
     else:
         assert session.start_outcome() is outcome
+
+
+@pytest.mark.parametrize("case", [c for c in TRANSCRIPTS if "sine" in
+                                  c.with_suffix(".args").read_text(encoding="utf-8")],
+                         ids=lambda path: path.stem)
+def test_transcript_blocks_convert_and_their_sines_peak_at_half_scale(case):
+    args = case.with_suffix(".args").read_text(encoding="utf-8").split()
+    sines = [format_of(a) for a in args if a.startswith("chunk=") and "sine" in a]
+    peaks = []
+    for frame in FrameParser().feed(case.with_suffix(".out").read_bytes()):
+        if frame.type != "C":
+            continue
+        block = AudioBlock.from_payload(frame.payload)
+        values = block.samples
+        assert len(values) == block.frames * block.channels
+        if block.format in sines:
+            peaks.append(max(abs(v) for v in values))
+    assert peaks and peaks == pytest.approx([0.5] * len(peaks), abs=0.01)
+
+
+def format_of(chunk):
+    """(rate, channels, bits, float) of a sim chunk= token, with the sim's defaults."""
+    fields = dict(field.split(":", 1) for field in chunk[len("chunk="):].split(","))
+    return (int(float(fields.get("rate", 48000))), int(fields.get("channels", 1)),
+            int(fields.get("bits", 32)), int(fields.get("flags", "1"), 0) & 1 == 1)
