@@ -36,6 +36,13 @@ def test_pip_installs_offline_and_the_readme_example_records(tmp_path, sim):
     install = subprocess.run([python, "-m", "pip", "install", "--no-index", str(package)],
                              capture_output=True, text=True)
     assert install.returncode == 0, install.stdout + install.stderr
+    # One version for the helper, the package's metadata and the module.
+    version = re.search(r"project\(zarn-audio VERSION (\S+)",
+                        (SOURCE_DIR / "CMakeLists.txt").read_text()).group(1)
+    installed = subprocess.run([python, "-c", "import importlib.metadata as m, zarn_audio; "
+                                "print(m.version('zarn-audio'), zarn_audio.__version__)"],
+                               cwd=tmp_path, capture_output=True, text=True, check=True)
+    assert installed.stdout.split() == [version, version]
     assert five_lines().count("\n") == 5
     run = subprocess.run([python, "-c", five_lines()], cwd=tmp_path, capture_output=True,
                          text=True, timeout=60, env={"PATH": "/usr/bin:/bin"})
