@@ -33,7 +33,8 @@ def test_pip_installs_offline_and_the_readme_example_records(tmp_path, sim):
                    check=True)
     python = str(env_dir / "bin" / "python")
     # --no-index: no package index at all, as on a machine without network.
-    install = subprocess.run([python, "-m", "pip", "install", "--no-index", str(package)],
+    install = subprocess.run([python, "-m", "pip", "install", "--no-index", "--no-cache-dir",
+                              str(package)],
                              capture_output=True, text=True)
     assert install.returncode == 0, install.stdout + install.stderr
     # One version for the helper, the package's metadata and the module.
