@@ -41,16 +41,14 @@ def test_every_frame_type_in_order(sim):
     assert capture.returncode == 0
 
 
-@pytest.mark.parametrize("tokens, error", [
-    (["start=fail:Connection refused"], HelperError("start failed: Connection refused")),
-    (["start=hang"], StartTimeout),
+@pytest.mark.parametrize("tokens, error, message", [
+    (["start=fail:Connection refused"], HelperError, "^start failed: Connection refused$"),
+    (["start=hang"], StartTimeout, "^no answer from the capture stream"),
 ])
-def test_a_stream_that_does_not_start_raises_and_the_helper_is_quit(sim, tokens, error):
+def test_a_stream_that_does_not_start_raises_and_the_helper_is_quit(sim, tokens, error, message):
     capture = Capture(script(sim, *tokens), start_timeout=0.5)
-    with pytest.raises(type(error) if isinstance(error, Exception) else error) as raised:
+    with pytest.raises(error, match=message):
         capture.start()
-    if isinstance(error, Exception):
-        assert str(raised.value) == str(error)
     assert capture.returncode == 0
 
 
@@ -146,8 +144,8 @@ def test_a_slow_parent_holds_the_helper_up_and_loses_nothing(sim):
     assert Counter(block.data[0] for block in blocks) == Counter(k % 256 for k in range(count))
 
 
-@pytest.mark.parametrize("blocked_in", ["iteration", "read"])
-def test_close_from_another_thread_ends_a_blocked_call(sim, blocked_in):
+@pytest.mark.parametrize("blocked_in, received", [("iteration", 1), ("read", 100)])
+def test_close_from_another_thread_ends_a_blocked_call(sim, blocked_in, received):
     capture = Capture(script(sim, "chunk=bytes:400", "repeat=1", ARMED)).start()
     results = []
 
@@ -161,7 +159,7 @@ def test_close_from_another_thread_ends_a_blocked_call(sim, blocked_in):
     assert capture.close() == 0
     consumer.join(5)
     assert not consumer.is_alive() and time.monotonic() - began < 3.5
-    assert len(results[0]) in (1, 100)  # the one block, as a block or as samples
+    assert len(results[0]) == received  # the one block, as a block or as its samples
 
 
 def test_quit_while_the_helper_is_blocked_writing(sim):
