@@ -111,7 +111,7 @@ export class ZarnAudio extends EventEmitter {
   // or after `timeout` ms.
   started({ timeout = START_TIMEOUT_MS } = {}) {
     if (this.#running) return Promise.resolve();
-    if (this.#fatal) return Promise.reject(this.#fatal);
+    if (this.#fatal || this.#exit) return Promise.reject(this.#fatal ?? this.#gone('start'));
     return new Promise((resolve, reject) => {
       const done = (error) => {
         clearTimeout(timer);
@@ -317,7 +317,8 @@ export class ZarnAudio extends EventEmitter {
   #settleQuit(resolve, reject) {
     const { code, signal } = this.#exit;
     if (code !== null) resolve(code);
-    else reject(new ZarnAudioError('HELPER_EXITED', `the helper was killed by ${signal}`));
+    else if (signal) reject(new ZarnAudioError('HELPER_EXITED', `the helper was killed by ${signal}`));
+    else reject(this.#fatal); // it never ran
   }
 }
 
