@@ -15,7 +15,6 @@ from conftest import SOURCE_DIR, script, write_program
 from zarn_audio import (Capture, HelperError, HelperExited, HelperNotFound, StartTimeout,
                         find_helper)
 from zarn_audio.capture import READ_SIZE
-from zarn_audio.discovery import bundled_dir
 from zarn_audio.session import MAX_PENDING_BYTES
 
 # Every script that forwards audio delays the start, so that the A the package sends at start is
@@ -89,15 +88,6 @@ def test_not_found_says_where_it_looked(tmp_path):
     program = write_program(tmp_path / "zarn-audio", "exit 0\n")
     assert find_helper(env=env | {"PATH": str(tmp_path)}) == program
     assert find_helper(env={"ZARN_AUDIO_PATH": program, "PATH": ""}) == program
-
-
-@pytest.mark.parametrize("system, machine, folder", [
-    ("linux", "x86_64", "linux-x64"), ("linux", "aarch64", "linux-arm64"),
-    ("darwin", "arm64", "darwin-arm64"), ("win32", "AMD64", "win32-x64"),
-    ("win32", "x86", "win32-ia32"),
-])
-def test_bundled_helpers_use_the_node_package_folder_names(system, machine, folder):
-    assert bundled_dir(system, machine).parts[-2:] == ("bin", folder)
 
 
 def read_in_pieces(sim, pieces):
