@@ -81,7 +81,9 @@ def test_not_found_says_where_it_looked(tmp_path):
     env = {"PATH": str(tmp_path)}
     with pytest.raises(HelperNotFound) as raised:
         find_helper(env=env)
-    assert "beside the package" in str(raised.value) and f"PATH: {tmp_path}" in str(raised.value)
+    assert raised.value.searched[0] == "ZARN_AUDIO_PATH: not set"
+    assert "beside the package" in raised.value.searched[1]
+    assert raised.value.searched[2] == f"PATH: {tmp_path}"
     for given, wrong in [("/nowhere/zarn-audio", {}), (None, {"ZARN_AUDIO_PATH": "/nowhere/x"})]:
         with pytest.raises(HelperNotFound, match="/nowhere/"):
             find_helper(given, wrong | {"PATH": str(tmp_path)})

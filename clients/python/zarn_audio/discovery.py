@@ -44,6 +44,7 @@ def find_helper(path=None, env=None) -> str:
         if _runnable(env[ENV_VAR]):
             return env[ENV_VAR]
         raise HelperNotFound(searched)
+    searched.append(f"{ENV_VAR}: not set")
     beside = bundled_dir() / PROGRAM
     searched.append(f"{beside} (beside the package)")
     if _runnable(beside):
