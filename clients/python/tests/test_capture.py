@@ -13,7 +13,7 @@ import pytest
 
 from conftest import SOURCE_DIR, script, write_program
 from zarn_audio import (Capture, HelperError, HelperExited, HelperNotFound, StartTimeout,
-                        find_helper)
+                        ZarnAudioError, find_helper)
 from zarn_audio.capture import READ_SIZE
 from zarn_audio.session import MAX_PENDING_BYTES
 
@@ -166,6 +166,9 @@ def test_leaving_by_an_exception_quits_and_reaps(sim):
         with Capture(script(sim, *SINE)) as capture:
             raise KeyError("the parent's own failure")
     assert capture.returncode == 0
+    with pytest.raises(ZarnAudioError, match="^the capture is closed$"):
+        capture.ping()
+    assert list(capture) == [] and capture.close() == 0
 
 
 def test_an_abandoned_capture_is_reaped_when_collected(sim):

@@ -92,6 +92,7 @@ class AsyncCapture:
 
     async def _send(self, command):
         process = self._started()
+        self._session.check_open()
         try:
             process.stdin.write(command)
             await process.stdin.drain()

@@ -82,6 +82,7 @@ class _Link:
 
     def send(self, command):
         with self.write_lock:
+            self.session.check_open()
             try:
                 self.process.stdin.write(command)
             except (OSError, ValueError):

@@ -120,6 +120,11 @@ class Session:
                 raise error
         return False
 
+    def check_open(self):
+        """Commands after quit go nowhere: say so rather than blame the helper."""
+        if self.quitting:
+            raise ZarnAudioError("the capture is closed")
+
     def quit(self):
         self.quitting = True
         self.items.clear()
