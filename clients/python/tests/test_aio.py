@@ -5,7 +5,7 @@ import asyncio
 import pytest
 
 from conftest import script, write_program
-from zarn_audio import AsyncCapture, HelperError, HelperExited, StartTimeout
+from zarn_audio import AsyncCapture, HelperError, HelperExited, StartTimeout, ZarnAudioError
 
 ARMED = "start-delay=200"  # the A sent at start is taken before the first delivery
 # Blocks far apart, so that the sim's delivery threads cannot pass one another.
@@ -92,6 +92,9 @@ def test_close_ends_a_blocked_iteration(sim):
         consumer = asyncio.ensure_future(consume())
         await asyncio.sleep(0.3)
         status = await capture.close()
-        return status, len(await asyncio.wait_for(consumer, 5))
+        received = len(await asyncio.wait_for(consumer, 5))
+        with pytest.raises(ZarnAudioError, match="^the capture is closed$"):
+            await capture.ping()
+        return status, received, await capture.close()
 
-    assert run(session()) == (0, 1)
+    assert run(session()) == (0, 1, 0)

@@ -168,13 +168,14 @@ class AsyncCapture:
         process = self._process
         if process is None:
             return None
-        self._session.quit()
-        self._notify()
-        try:
-            process.stdin.write(b"Q")
-            process.stdin.close()
-        except (OSError, RuntimeError):
-            pass  # already gone
+        if not self._session.quitting:
+            self._session.quit()
+            self._notify()
+            try:
+                process.stdin.write(b"Q")
+                process.stdin.close()
+            except (OSError, RuntimeError):
+                pass  # already gone
         try:
             await asyncio.wait_for(process.wait(), QUIT_BOUND)
         except asyncio.TimeoutError:
