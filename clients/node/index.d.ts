@@ -48,6 +48,8 @@ export class HelperNotFoundError extends Error {
 
 export class ProtocolError extends Error {
   code: 'PROTOCOL_ERROR';
+  /** The frames that came whole before the fault, in the push() that met it. */
+  frames: Array<{ type: 'R' | 'O' | 'E' | 'C'; payload: Buffer }>;
 }
 
 export interface FindOptions {

@@ -29,7 +29,8 @@ export class FrameParser {
   #header = null;     // { type, length } of the frame whose payload is awaited
 
   // Returns the frames completed by `bytes`, as { type: 'R'|'O'|'E'|'C', payload: Buffer }.
-  // Throws ProtocolError on an unknown type, an oversized length or a C payload too short.
+  // Throws ProtocolError on an unknown type, an oversized length or a C payload too short; its
+  // `frames` are those that came whole before the fault.
   push(bytes) {
     if (bytes.length > 0) {
       this.#pending.push(bytes);
@@ -39,7 +40,12 @@ export class FrameParser {
     for (;;) {
       if (!this.#header) {
         if (this.#pendingBytes < FRAME_HEADER_BYTES) break;
-        this.#header = this.#parseHeader(this.#take(FRAME_HEADER_BYTES));
+        try {
+          this.#header = this.#parseHeader(this.#take(FRAME_HEADER_BYTES));
+        } catch (error) {
+          error.frames = frames;
+          throw error;
+        }
       }
       if (this.#pendingBytes < this.#header.length) break;
       frames.push({ type: this.#header.type, payload: this.#take(this.#header.length) });

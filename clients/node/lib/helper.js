@@ -33,6 +33,7 @@ export class ZarnAudio extends EventEmitter {
   #consumers = new Set();    // streams being fed
   #holds = new Set();        // consumers that asked reading to pause
   #stderr = '';
+  #broken = false;           // the output broke the protocol
   #reportedFormats = new Set();
 
   constructor(options = {}) {
@@ -219,11 +220,15 @@ export class ZarnAudio extends EventEmitter {
   }
 
   #onData(bytes) {
+    if (this.#broken) return;
     let frames;
     try {
       frames = this.#parser.push(bytes);
     } catch (error) {
+      // Nothing after a broken frame can be trusted: the helper goes, and its exit is expected.
+      this.#broken = true;
       this.#child.kill('SIGKILL');
+      for (const frame of error.frames) this.#onFrame(frame);
       this.#endAudio(new ZarnAudioError('PROTOCOL_ERROR', error.message));
       return;
     }
@@ -298,7 +303,9 @@ export class ZarnAudio extends EventEmitter {
     this.#exit = { code, signal };
     // A frame cut short is what a quit may leave (the bound ends the helper mid-write); without
     // a quit it is part of the unexpected exit.
-    if (!this.#quitting) this.#endAudio(this.#unexpectedExit(code, signal, this.#parser.finish()));
+    if (!this.#quitting && !this.#broken) {
+      this.#endAudio(this.#unexpectedExit(code, signal, this.#parser.finish()));
+    }
     this.#running = false;
     for (const consumer of this.#consumers) consumer.end(null);
     this.#consumers.clear();

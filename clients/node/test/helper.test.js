@@ -44,15 +44,21 @@ test('R, O, C and E: running, ping, audio in order as events and iterated, the s
 });
 
 test('a start that fails or never comes is an error with the reason, and the helper is gone', async (t) => {
-  const unrunnable = join(tempDir(t, 'zn-start-'), 'zarn-audio');
-  writeFileSync(unrunnable, '#!/no/such/interpreter\n');
-  chmodSync(unrunnable, 0o755);
+  const dir = tempDir(t, 'zn-start-');
+  const script = (name, text) => {
+    writeFileSync(join(dir, name), text);
+    chmodSync(join(dir, name), 0o755);
+    return join(dir, name);
+  };
+  const unrunnable = script('unrunnable', '#!/no/such/interpreter\n');
+  const garbled = script('garbled', "#!/bin/sh\nprintf 'X\\0\\0\\0\\0'; exec sleep 30\n");
   const cases = [
     [{ args: ['start=fail:Connection refused'] },
       { code: 'START_FAILED', message: 'start failed: Connection refused' }],
     [{ args: ['start=hang'] }, { code: 'START_TIMEOUT' }],
     [{ args: ['no-such-token=1'] }, { code: 'HELPER_EXITED', message: /status 2 .*unknown script token/ }],
     [{ path: unrunnable }, { code: 'SPAWN_FAILED', message: /could not start the helper .*ENOENT/ }],
+    [{ path: garbled }, { code: 'PROTOCOL_ERROR', message: /unknown frame type 0x58/ }],
   ];
   for (const [options, expected] of cases) {
     const made = new ZarnAudio({ path: SIM, ...options });
