@@ -63,7 +63,7 @@ test('npm pack makes a package that installs offline in an empty folder and reco
   });
   const [packed] = JSON.parse(npm(['pack', '--json', '--pack-destination', work], staged));
   const files = packed.files.map((f) => f.path).sort();
-  assert.deepEqual(files.filter((f) => !f.startsWith('lib/')), ['README.md',
+  assert.deepEqual(files.filter((f) => !f.startsWith('lib/')), ['LICENSE', 'README.md',
     `bin/${process.platform}-${process.arch}/zarn-audio`, 'index.d.ts', 'index.js',
     'package.json'].sort());
 
