@@ -40,8 +40,12 @@ export class ZarnAudio extends EventEmitter {
     super();
     const path = findHelper(options);
     this.path = path;
+    // A process group of its own, so that a Ctrl-C at the terminal reaches this process alone,
+    // which can then quit the helper and keep the audio; if this process dies of it, the helper
+    // still ends, on the end of its input. (On Windows that would open a console window.)
     this.#child = spawn(path, options.args ?? [], {
       stdio: ['pipe', 'pipe', 'pipe'], windowsHide: true, env: options.env,
+      detached: process.platform !== 'win32',
     });
     live.add(this.#child);
     this.#child.on('error', (error) => this.#onSpawnError(error));

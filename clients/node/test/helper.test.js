@@ -118,19 +118,29 @@ test('quit while the consumer holds the helper up still ends it with status 0', 
   stream.destroy();
 });
 
-test('the helper ends when its parent exits, however the parent ends', async () => {
+test('the helper ends with its parent, and a Ctrl-C at the terminal reaches the parent alone', async () => {
+  // The parent prints the helper's pid, then exits, is killed, or quits the helper on SIGINT.
   const parent = `import { start } from ${JSON.stringify(join(PACKAGE_DIR, 'index.js'))};
     const audio = await start({ path: ${JSON.stringify(SIM)}, args: ['repeat=forever'] });
     audio.arm();
+    process.on('SIGINT', async () => console.log('quit', await audio.quit().catch((e) => e.code)));
     console.log(audio.pid);
     if (process.argv[1] === 'exit') process.exit(0);`;
-  for (const how of ['exit', 'SIGKILL']) {
+  for (const how of ['exit', 'SIGKILL', 'SIGINT']) {
+    // In a process group of its own, as a shell runs a command; SIGINT goes to the whole group.
     const child = spawn(process.execPath, ['--input-type=module', '-e', parent, how],
-      { stdio: ['ignore', 'pipe', 'inherit'] });
-    const [line] = await once(child.stdout, 'data');
-    const pid = Number(line.toString());
-    if (how === 'SIGKILL') child.kill('SIGKILL');
-    await once(child, 'exit');
+      { stdio: ['ignore', 'pipe', 'inherit'], detached: true });
+    const lines = [];
+    child.stdout.on('data', (bytes) => lines.push(...bytes.toString().trim().split('\n')));
+    assert.ok(await waitFor(() => lines.length > 0, 5000), 'no helper started');
+    const pid = Number(lines[0]);
+    if (how !== 'exit') process.kill(-child.pid, how);
+    if (how === 'SIGINT') {
+      assert.ok(await waitFor(() => lines.length > 1, 5000), 'the parent never quit the helper');
+      assert.equal(lines[1], 'quit 0');
+      child.kill('SIGKILL');
+    }
+    if (child.exitCode === null && child.signalCode === null) await once(child, 'exit');
     assert.ok(await waitFor(() => !alive(pid), 4000), `helper ${pid} outlived its parent (${how})`);
   }
 });
