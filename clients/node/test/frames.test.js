@@ -1,0 +1,98 @@
+// The frame parser against the golden transcripts, split every way, and against broken streams;
+// the conversion of every sample format the C header can announce.
+import assert from 'node:assert/strict';
+import { createHash } from 'node:crypto';
+import { readFileSync } from 'node:fs';
+import { test } from 'node:test';
+
+import { FrameParser, ProtocolError, decodeBlock } from '../index.js';
+import { transcriptNames, transcriptPath } from './support.js';
+
+// A frame as the transcripts' .json lists it.
+function describe({ type, payload }) {
+  if (type === 'E') return { type, text: payload.toString('utf8') };
+  if (type !== 'C') return { type };
+  const samples = payload.subarray(8);
+  return {
+    type, rate: payload.readUInt32LE(0), channels: payload[4], bits: payload[5],
+    float: payload[6] !== 0, bytes: samples.length,
+    sha256: createHash('sha256').update(samples).digest('hex'),
+  };
+}
+
+function parseInPieces(bytes, cuts) {
+  const parser = new FrameParser();
+  const frames = [];
+  let from = 0;
+  for (const cut of [...cuts, bytes.length]) {
+    frames.push(...parser.push(bytes.subarray(from, cut)));
+    from = cut;
+  }
+  assert.equal(parser.finish(), '');
+  return frames.map(describe);
+}
+
+test('every transcript gives its listed frames, read whole, a byte at a time, or cut anywhere', () => {
+  for (const name of transcriptNames()) {
+    const out = readFileSync(transcriptPath(name, '.out'));
+    const { frames } = JSON.parse(readFileSync(transcriptPath(name, '.json'), 'utf8'));
+    assert.deepEqual(parseInPieces(out, []), frames, name);
+    assert.deepEqual(parseInPieces(out, [...out.keys()].slice(1)), frames, `${name} bytewise`);
+    // Two reads split at every byte boundary, where that stays quick.
+    for (let cut = 1; out.length < 8192 && cut < out.length; ++cut) {
+      assert.deepEqual(parseInPieces(out, [cut]), frames, `${name} cut at ${cut}`);
+    }
+  }
+});
+
+test('a broken stream is one protocol error, and a cut one is reported at the end', () => {
+  const header = (type, length) => {
+    const b = Buffer.alloc(5);
+    b.write(type, 'latin1');
+    b.writeUInt32LE(length, 1);
+    return b;
+  };
+  const broken = [
+    [header('X', 0), /unknown frame type 0x58 \('X'\)/],
+    [header('C', 0x7fffffff), /declares 2147483647 payload bytes/],
+    [header('C', 7), /shorter than its 8-byte header/],
+  ];
+  const pong = header('O', 0);
+  for (const [bytes, message] of broken) {
+    // The frame before the fault is still handed out.
+    assert.throws(() => new FrameParser().push(Buffer.concat([pong, bytes])), (e) =>
+      e instanceof ProtocolError && message.test(e.message) && e.frames.length === 1);
+  }
+  const cut = [
+    [header('E', 4).subarray(0, 3), 'stream cut inside a frame header: 3 of 5 bytes arrived'],
+    [Buffer.concat([header('E', 4), Buffer.from('ab')]),
+      "stream cut inside a frame 'E': 2 of 4 payload bytes arrived"],
+  ];
+  for (const [bytes, message] of cut) {
+    const parser = new FrameParser();
+    assert.deepEqual(parser.push(bytes), []);
+    assert.equal(parser.finish(), message);
+  }
+});
+
+test('samples of every format become floats in [-1, 1], from any byte offset', () => {
+  const cases = [
+    // float, bits, encode one sample, values in, values out
+    [true, 32, (b, v, i) => b.writeFloatLE(v, i * 4), [0.25, -1], [0.25, -1]],
+    [true, 64, (b, v, i) => b.writeDoubleLE(v, i * 8), [0.5, -0.125], [0.5, -0.125]],
+    [false, 16, (b, v, i) => b.writeInt16LE(v, i * 2), [16384, -32768], [0.5, -1]],
+    [false, 24, (b, v, i) => b.writeIntLE(v, i * 3, 3), [-4194304, 8388607], [-0.5, 8388607 / 8388608]],
+    [false, 32, (b, v, i) => b.writeInt32LE(v, i * 4), [1073741824, -2147483648], [0.5, -1]],
+  ];
+  for (const [isFloat, bits, write, values, expected] of cases) {
+    const payload = Buffer.alloc(1 + 8 + values.length * bits / 8).subarray(1); // odd offset
+    payload.writeUInt32LE(44100, 0);
+    payload.set([2, bits, isFloat ? 1 : 0, 0], 4);
+    values.forEach((v, i) => write(payload.subarray(8), v, i));
+    const block = decodeBlock(payload);
+    assert.deepEqual([...block.samples], expected, `${isFloat ? 'float' : 'int'}${bits}`);
+    assert.deepEqual([block.rate, block.channels, block.frames], [44100, 2, 1]);
+  }
+  const int8 = Buffer.from([0x44, 0xac, 0, 0, 1, 8, 0, 0, 1, 2]);
+  assert.equal(decodeBlock(int8), null);
+});

@@ -1,0 +1,164 @@
+// The package against zarn-audio-sim, the real program on a scripted capture service.
+import assert from 'node:assert/strict';
+import { spawn } from 'node:child_process';
+import { once } from 'node:events';
+import { chmodSync, mkdirSync, readFileSync, statSync, symlinkSync, writeFileSync } from 'node:fs';
+import { join } from 'node:path';
+import { after, test } from 'node:test';
+
+import { ZarnAudio } from '../index.js';
+import { PACKAGE_DIR, alive, required, sleep, tempDir, waitFor } from './support.js';
+
+const SIM = required('ZARN_AUDIO_SIM');
+// A failed test must not leave a helper running: the runner would wait for it for good.
+const started = [];
+after(() => started.forEach((audio) => audio.kill()));
+const sim = async (args) => {
+  const audio = new ZarnAudio({ path: SIM, args });
+  started.push(audio);
+  await audio.started();
+  return audio;
+};
+// Counter data: the first sample byte of delivery k is k mod 256, so order and gaps show.
+const firstByte = (block) => new Uint8Array(block.samples.buffer)[0];
+
+test('R, O, C and E: running, ping, audio in order as events and iterated, the stream error', async () => {
+  const audio = await sim(['chunk=bytes:256,count:20', 'pace=5', 'halt=after:20:gone – ø']);
+  assert.equal(audio.running, true);
+  assert.ok((await audio.ping()) >= 0);
+  const events = [];
+  const errors = [];
+  audio.on('audio', (block) => events.push(firstByte(block)));
+  audio.on('error', (error) => errors.push(error));
+  const iterated = [];
+  const stream = audio.stream();
+  audio.arm();
+  await assert.rejects(async () => {
+    for await (const block of stream) iterated.push(firstByte(block));
+  }, { code: 'STREAM_STOPPED', message: 'stream stopped with error: gone – ø' });
+  assert.deepEqual(iterated, events);
+  iterated.forEach((k, i) => assert.equal(k, iterated[0] + i));
+  assert.deepEqual(errors.map((e) => e.helperMessage), ['stream stopped with error: gone – ø']);
+  assert.equal(audio.running, false);
+  assert.equal(await audio.quit(), 0);
+});
+
+test('a start that fails or never comes is an error with the reason, and the helper is gone', async (t) => {
+  const dir = tempDir(t, 'zn-start-');
+  const script = (name, text) => {
+    writeFileSync(join(dir, name), text);
+    chmodSync(join(dir, name), 0o755);
+    return join(dir, name);
+  };
+  const unrunnable = script('unrunnable', '#!/no/such/interpreter\n');
+  const garbled = script('garbled', "#!/bin/sh\nprintf 'X\\0\\0\\0\\0'; exec sleep 30\n");
+  const cases = [
+    [{ args: ['start=fail:Connection refused'] },
+      { code: 'START_FAILED', message: 'start failed: Connection refused' }],
+    [{ args: ['start=hang'] }, { code: 'START_TIMEOUT' }],
+    [{ args: ['no-such-token=1'] }, { code: 'HELPER_EXITED', message: /status 2 .*unknown script token/ }],
+    [{ path: unrunnable }, { code: 'SPAWN_FAILED', message: /could not start the helper .*ENOENT/ }],
+    [{ path: garbled }, { code: 'PROTOCOL_ERROR', message: /unknown frame type 0x58/ }],
+  ];
+  for (const [options, expected] of cases) {
+    const made = new ZarnAudio({ path: SIM, ...options });
+    started.push(made);
+    // Long enough for a busy machine, except where the timeout is the point.
+    const timeout = expected.code === 'START_TIMEOUT' ? 300 : 5000;
+    await assert.rejects(made.started({ timeout }), expected);
+    await made.quit().catch(() => {});
+    assert.ok(made.pid === undefined || !alive(made.pid), JSON.stringify(options));
+  }
+});
+
+test('a helper that dies ends streams and pings with an error, never a hang', async () => {
+  const audio = await sim(['chunk=bytes:64', 'pace=10', 'repeat=forever']);
+  audio.arm();
+  // Not events.once: it would take the 'error' event that comes with the exit for its own.
+  const exited = new Promise((resolve) => audio.once('exit', (...how) => resolve(how)));
+  const reading = (async () => { for await (const block of audio) void block; })();
+  await sleep(100);
+  process.kill(audio.pid, 'SIGKILL');
+  await assert.rejects(reading, { code: 'HELPER_EXITED', message: /killed by SIGKILL/ });
+  assert.deepEqual(await exited, [null, 'SIGKILL']);
+  await assert.rejects(audio.ping(), { code: 'HELPER_EXITED' });
+});
+
+test('a slow consumer holds the helper up and loses nothing', async () => {
+  const audio = await sim(['chunk=bytes:4096', 'pace=1', 'repeat=forever']);
+  const emitted = [];
+  audio.on('audio', (block) => emitted.push(firstByte(block)));
+  const stream = audio.stream({ highWaterMark: 4 });
+  audio.arm();
+  const seen = [];
+  for await (const block of stream) {
+    seen.push(firstByte(block));
+    if (seen.length === 10) {
+      const before = emitted.length;
+      await sleep(800);
+      // Unread, the pipe and the buffers hold a few dozen blocks, not the 800 the sim has ready.
+      const read = emitted.length - before;
+      assert.ok(read < 150, `${read} blocks read while the consumer slept`);
+    }
+    if (seen.length === 300) break;
+  }
+  // Every block read, in the order read (the sim's delivery threads may swap neighbours).
+  assert.deepEqual(seen, emitted.slice(0, 300));
+  assert.equal(await audio.quit(), 0);
+});
+
+test('quit while the consumer holds the helper up still ends it with status 0', async () => {
+  const audio = await sim(['chunk=bytes:16384', 'pace=0', 'repeat=forever']);
+  const stream = audio.stream({ highWaterMark: 1 });
+  audio.arm();
+  await sleep(300);
+  const started = Date.now();
+  assert.equal(await audio.quit(), 0);
+  assert.ok(Date.now() - started < 4000);
+  stream.destroy();
+});
+
+test('the helper ends with its parent, and a Ctrl-C at the terminal reaches the parent alone', async () => {
+  // The parent prints the helper's pid, then exits, is killed, or quits the helper on SIGINT.
+  const parent = `import { start } from ${JSON.stringify(join(PACKAGE_DIR, 'index.js'))};
+    const audio = await start({ path: ${JSON.stringify(SIM)}, args: ['repeat=forever'] });
+    audio.arm();
+    process.on('SIGINT', async () => console.log('quit', await audio.quit().catch((e) => e.code)));
+    console.log(audio.pid);
+    if (process.argv[1] === 'exit') process.exit(0);`;
+  for (const how of ['exit', 'SIGKILL', 'SIGINT']) {
+    // In a process group of its own, as a shell runs a command; SIGINT goes to the whole group.
+    const child = spawn(process.execPath, ['--input-type=module', '-e', parent, how],
+      { stdio: ['ignore', 'pipe', 'inherit'], detached: true });
+    const lines = [];
+    child.stdout.on('data', (bytes) => lines.push(...bytes.toString().trim().split('\n')));
+    assert.ok(await waitFor(() => lines.length > 0, 5000), 'no helper started');
+    const pid = Number(lines[0]);
+    if (how !== 'exit') process.kill(-child.pid, how);
+    if (how === 'SIGINT') {
+      assert.ok(await waitFor(() => lines.length > 1, 5000), 'the parent never quit the helper');
+      assert.equal(lines[1], 'quit 0');
+      child.kill('SIGKILL');
+    }
+    if (child.exitCode === null && child.signalCode === null) await once(child, 'exit');
+    assert.ok(await waitFor(() => !alive(pid), 4000), `helper ${pid} outlived its parent (${how})`);
+  }
+});
+
+test('the README\'s five-line start runs and writes 5 s of audio', async (t) => {
+  const dir = tempDir(t, 'zn-readme-');
+  const readme = readFileSync(join(PACKAGE_DIR, 'README.md'), 'utf8');
+  const example = readme.match(/```js\n(import[^]*?)```/)[1];
+  mkdirSync(join(dir, 'node_modules'));
+  symlinkSync(PACKAGE_DIR, join(dir, 'node_modules', 'zarn-audio'));
+  writeFileSync(join(dir, 'example.mjs'), example);
+  // 10 ms blocks of a sine, 4 per 2 ms: the 5 s come in about 1.3 s.
+  const helper = join(dir, 'helper');
+  writeFileSync(helper, `#!/bin/sh\nexec '${SIM}' chunk=bytes:1920,data:sine:440,count:4 pace=2 repeat=forever\n`);
+  chmodSync(helper, 0o755);
+  const child = spawn(process.execPath, ['example.mjs'], {
+    cwd: dir, stdio: 'inherit', env: { ...process.env, ZARN_AUDIO_PATH: helper },
+  });
+  assert.deepEqual(await once(child, 'exit'), [0, null]);
+  assert.equal(statSync(join(dir, 'capture.wav')).size, 44 + 5 * 48000 * 2);
+});

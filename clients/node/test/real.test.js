@@ -1,0 +1,83 @@
+// The real helper on a private PulseAudio server playing a 440 Hz tone: through the package in
+// this tree, and through the tarball `npm pack` makes, installed offline in an empty folder with
+// the helper bundled beside it.
+import assert from 'node:assert/strict';
+import { execFileSync } from 'node:child_process';
+import { copyFileSync, cpSync, mkdirSync, mkdtempSync, rmSync, writeFileSync } from 'node:fs';
+import { join } from 'node:path';
+import { after, before, test } from 'node:test';
+
+import { start } from '../index.js';
+import { PACKAGE_DIR, required, tempDir } from './support.js';
+
+const REAL = required('ZARN_AUDIO');
+const SERVER = required('ZARN_SOUND_SERVER');
+const TONE_HZ = 440;
+// Under /tmp, short: the server's socket path must fit in 107 bytes.
+const serverDir = mkdtempSync('/tmp/zn-node-');
+let serverEnv;
+
+before(() => {
+  const lines = execFileSync(SERVER, ['start', 'pulseaudio', serverDir, '--owner',
+    String(process.pid)], { encoding: 'utf8' });
+  serverEnv = Object.fromEntries(lines.trim().split('\n').map((l) => l.split(/=(.*)/s, 2)));
+  execFileSync(SERVER, ['play', serverDir, String(TONE_HZ), '0']);
+});
+after(() => {
+  execFileSync(SERVER, ['stop', serverDir]);
+  rmSync(serverDir, { recursive: true, force: true });
+});
+
+// The tone is there: its pitch from the zero crossings, and a level near the played 0.5 peak.
+function assertTone({ samples, rate, channels }, seconds) {
+  assert.equal(channels, 1);
+  assert.equal(samples.length, Math.round(seconds * rate));
+  let crossings = 0;
+  let power = 0;
+  for (let i = 0; i < samples.length; ++i) {
+    power += samples[i] * samples[i];
+    if (i > 0 && (samples[i - 1] < 0) !== (samples[i] < 0)) ++crossings;
+  }
+  const hz = crossings / 2 / seconds;
+  const rms = Math.sqrt(power / samples.length);
+  assert.ok(Math.abs(hz - TONE_HZ) < 10, `heard ${hz} Hz`);
+  assert.ok(rms > 0.25 && rms < 0.45, `level ${rms} RMS`);
+}
+
+test('the real helper records the tone a private server plays', async () => {
+  const audio = await start({ path: REAL, env: { ...process.env, ...serverEnv } });
+  assert.ok((await audio.ping()) < 1000);
+  assertTone(await audio.record(1), 1);
+  assert.equal(await audio.quit(), 0);
+});
+
+test('npm pack makes a package that installs offline in an empty folder and records there', (t) => {
+  const work = tempDir(t, 'zn-npm-');
+  const staged = join(work, 'package');
+  cpSync(PACKAGE_DIR, staged, { recursive: true });
+  const bundled = join(staged, 'bin', `${process.platform}-${process.arch}`);
+  mkdirSync(bundled, { recursive: true });
+  copyFileSync(REAL, join(bundled, 'zarn-audio'));
+  const npm = (args, cwd) => execFileSync('npm', args, {
+    cwd, encoding: 'utf8', env: { ...process.env, npm_config_cache: join(work, 'cache') },
+  });
+  const [packed] = JSON.parse(npm(['pack', '--json', '--pack-destination', work], staged));
+  const files = packed.files.map((f) => f.path).sort();
+  assert.deepEqual(files.filter((f) => !f.startsWith('lib/')), ['LICENSE', 'README.md',
+    `bin/${process.platform}-${process.arch}/zarn-audio`, 'index.d.ts', 'index.js',
+    'package.json'].sort());
+
+  const app = join(work, 'app');
+  mkdirSync(app);
+  npm(['install', '--offline', '--no-audit', '--no-fund', join(work, packed.filename)], app);
+  writeFileSync(join(app, 'record.mjs'), `import { start } from 'zarn-audio';
+    const audio = await start();
+    const { samples, rate, channels } = await audio.record(1);
+    console.log(JSON.stringify({ samples: [...samples], rate, channels, exit: await audio.quit() }));`);
+  // No ZARN_AUDIO_PATH and no helper on PATH: it must be the one inside the package.
+  const env = { ...process.env, ...serverEnv, PATH: '/usr/bin:/bin' };
+  delete env.ZARN_AUDIO_PATH;
+  const result = JSON.parse(execFileSync(process.execPath, ['record.mjs'], { cwd: app, env }));
+  assert.equal(result.exit, 0);
+  assertTone(result, 1);
+});

@@ -1,0 +1,100 @@
+"""AsyncCapture against zarn-audio-sim: the same behaviour as Capture, in coroutines."""
+
+import asyncio
+
+import pytest
+
+from conftest import script, write_program
+from zarn_audio import AsyncCapture, HelperError, HelperExited, StartTimeout, ZarnAudioError
+
+ARMED = "start-delay=200"  # the A sent at start is taken before the first delivery
+# Blocks far apart, so that the sim's delivery threads cannot pass one another.
+SINE = ["chunk=rate:48000,bytes:4096,data:sine:440", "pace=20", "repeat=forever", ARMED]
+
+
+def run(coroutine):
+    return asyncio.run(asyncio.wait_for(coroutine, 20))
+
+
+def test_frames_reads_and_ping(sim):
+    async def session():
+        async with AsyncCapture(script(sim, "chunk=bytes:400,count:3", "pace=5", "repeat=1",
+                                       "halt=after:3:gone", ARMED)) as capture:
+            assert capture.running and await capture.ping() > 0
+            assert len(await capture.read(0.004)) == 192  # one block and 92 frames of the next
+            blocks = []
+            with pytest.raises(HelperError, match="^stream stopped with error: gone$"):
+                async for block in capture:
+                    blocks.append(block.frames)
+            assert blocks == [8, 100]  # the rest of the second block, then the third
+        return capture.returncode
+
+    assert run(session()) == 0
+
+
+def test_split_reads_match_one_read(sim):
+    async def read(pieces):
+        async with AsyncCapture(script(sim, *SINE)) as capture:
+            return [list(await capture.read(seconds)) for seconds in pieces]
+
+    whole, = run(read([0.05]))
+    assert whole == [v for part in run(read([0.011, 0.02, 0.019])) for v in part]
+
+
+@pytest.mark.parametrize("tokens, error", [
+    (["start=fail:no displays available"], HelperError),
+    (["start=hang"], StartTimeout),
+])
+def test_a_stream_that_does_not_start(sim, tokens, error):
+    async def start():
+        capture = AsyncCapture(script(sim, *tokens), start_timeout=0.5)
+        with pytest.raises(error):
+            await capture.start()
+        return capture.returncode
+
+    assert run(start()) == 0
+
+
+def test_a_helper_that_dies(tmp_path):
+    helper = write_program(tmp_path / "dying", r"printf 'R\0\0\0\0'; head -c 1 >/dev/null; exit 5")
+
+    async def session():
+        async with AsyncCapture(helper) as capture:
+            with pytest.raises(HelperExited, match="status 5"):
+                await capture.read(1)
+            with pytest.raises(HelperExited, match="status 5"):
+                await capture.ping()
+
+    run(session())
+
+
+def test_a_cancelled_read_gives_its_audio_back(sim):
+    async def session():
+        async with AsyncCapture(script(sim, "chunk=bytes:400", "pace=1", "repeat=5",
+                                       ARMED)) as capture:
+            reading = asyncio.ensure_future(capture.read(10.0))
+            await asyncio.sleep(0.5)  # all five blocks are in the read by now
+            reading.cancel()
+            with pytest.raises(asyncio.CancelledError):
+                await reading
+            return len(await capture.read(0.01, timeout=0.5))
+
+    assert run(session()) == 480  # 10 ms at 48 kHz out of the 500 frames given back
+
+
+def test_close_ends_a_blocked_iteration(sim):
+    async def session():
+        capture = await AsyncCapture(script(sim, "chunk=bytes:400", "repeat=1", ARMED)).start()
+
+        async def consume():
+            return [block async for block in capture]
+
+        consumer = asyncio.ensure_future(consume())
+        await asyncio.sleep(0.3)
+        status = await capture.close()
+        received = len(await asyncio.wait_for(consumer, 5))
+        with pytest.raises(ZarnAudioError, match="^the capture is closed$"):
+            await capture.ping()
+        return status, received, await capture.close()
+
+    assert run(session()) == (0, 1, 0)
