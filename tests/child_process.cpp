@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -16,8 +15,7 @@
 #include <utility>
 
 #include "pipes.h"
-
-extern char** environ;
+#include "spawn_on_pipes.h"
 
 namespace zarn::test {
 namespace {
@@ -79,7 +77,7 @@ std::optional<Frame> FrameInput::readFrame(milliseconds timeout) {
   for (const auto deadline = Clock::now() + timeout;;) {
     if (auto frame = reader_.next()) {
       taken_ += kFrameHeaderSize + frame->payload.size();
-      return Frame{frame->type, std::move(frame->payload)};
+      return frame;
     }
     if (reader_.failed() || !fill(deadline)) return std::nullopt;
   }
@@ -110,44 +108,29 @@ ChildProcess::ChildProcess(const std::string& path, const std::vector<std::strin
                            SpawnOptions options) {
   // A parent that closes a pipe must see EPIPE, not die of it.
   [[maybe_unused]] static const bool ignored = ::signal(SIGPIPE, SIG_IGN) != SIG_ERR;
-  int in[2], out[2];
   // A file of the child's own for its standard error: it never blocks the child, and it goes away
   // with the last descriptor.
   std::FILE* file = std::tmpfile();
   stderr_ = file ? ::fcntl(::fileno(file), F_DUPFD_CLOEXEC, 0) : -1;
   if (file) std::fclose(file);
-  if (stderr_ < 0 || !openPipe(in) || !openPipe(out))
-    throw std::runtime_error("cannot make the child's pipes");
-  if (options.nonBlocking) setNonBlocking(in[0]), setNonBlocking(out[1]);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  const int childEnds[] = {in[0], out[1], stderr_};  // its standard input, output and error
-  for (int i = 0; i < 3; ++i) posix_spawn_file_actions_adddup2(&actions, childEnds[i], i);
-  posix_spawnattr_t attrs;
-  posix_spawnattr_init(&attrs);
-  sigset_t signals;
-  sigemptyset(&signals), sigaddset(&signals, SIGPIPE);
-  posix_spawnattr_setsigdefault(&attrs, &signals);
-  posix_spawnattr_setflags(&attrs, options.sigpipeDefault ? POSIX_SPAWN_SETSIGDEF : 0);
-  std::vector<char*> argv{const_cast<char*>(path.c_str())}, env;
-  for (const auto& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-  for (auto& entry : options.env) env.push_back(entry.data());
-  for (char** entry = environ; *entry; ++entry) {
-    const std::string_view name(*entry, std::strcspn(*entry, "=") + 1);  // with its '='
-    if (std::ranges::none_of(options.env, [&](auto& given) { return given.starts_with(name); }))
-      env.push_back(*entry);
+  if (stderr_ < 0) throw std::runtime_error("cannot make the child's standard error");
+  tools::SpawnOptions spawn;
+  if (options.sigpipeDefault) spawn.defaultSignals = {SIGPIPE};
+  spawn.childEndsNonBlocking = options.nonBlocking;
+  spawn.stderrFd = stderr_;
+  spawn.env = std::move(options.env);
+  std::vector<std::string> argv{path};
+  argv.insert(argv.end(), args.begin(), args.end());
+  int failed = 0;
+  const auto child = tools::spawnOnPipes(argv, spawn, failed);
+  if (!child) {
+    closeFd(stderr_);  // this destructor will not run
+    throw std::runtime_error("cannot start " + path + ": " + std::strerror(failed));
   }
-  argv.push_back(nullptr), env.push_back(nullptr);
-  const int failed = ::posix_spawn(&pid_, path.c_str(), &actions, &attrs, argv.data(), env.data());
-  posix_spawn_file_actions_destroy(&actions);
-  posix_spawnattr_destroy(&attrs);
-  ::close(in[0]), ::close(out[1]);
+  pid_ = child->pid;
   // Our own ends are non-blocking, so every wait has a deadline.
-  setNonBlocking(stdin_ = in[1]);
-  setNonBlocking(fd_ = out[0]);
-  if (failed == 0) return;
-  closeFd(stdin_), closeFd(stderr_);  // this destructor will not run; the base's closes fd_
-  throw std::runtime_error("cannot start " + path + ": " + std::strerror(failed));
+  setNonBlocking(stdin_ = child->input);
+  setNonBlocking(fd_ = child->output);
 }
 
 ChildProcess::~ChildProcess() {

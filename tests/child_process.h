@@ -23,11 +23,7 @@ struct SpawnOptions {
   std::vector<std::string> env = {};  // NAME=VALUE, in place of our own NAME
 };
 
-struct Frame {
-  std::uint8_t type = 0;
-  Bytes payload;
-  friend bool operator==(const Frame&, const Frame&) = default;
-};
+using Frame = tools::Frame;
 inline Frame errorFrame(const std::string& text) {
   return Frame{'E', Bytes(text.begin(), text.end())};
 }

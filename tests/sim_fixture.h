@@ -5,10 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <stdexcept>
+#include <string>
+#include <vector>
 
-#include "child_process.h"
-#include "frames.h"
-#include "pipes.h"
+#include "frame_pipe.h"
 #include "platform/screencapturekit/screen_audio_service.h"
 #include "platform/simulated/simulated_service.h"
 #include "sys_audio_capture.h"
@@ -35,24 +35,6 @@ struct Sim {
   SysAudioCapture capture;
 };
 
-class SimTest : public ::testing::Test {
- protected:
-  // Frames an earlier test left behind are not this one's.
-  void SetUp() override { frames().readUntilQuiet(milliseconds(0)); }
-  // The frame writer's globals on a pipe, set once per process and never undone, as start-up
-  // does; the tests read the other end. Room for several large chunks, so writers rarely wait on
-  // a test that reads late.
-  static FrameInput& frames() {
-    static FrameInput* const pipe = [] {
-      int fds[2];
-      if (!openPipe(fds, 0, 1 << 20)) std::abort();
-      ::fcntl(fds[0], F_SETFL, O_NONBLOCK);
-      stdoutLock = new StdoutLock;
-      stdoutHandle = new platform::OutputHandle(fds[1]);
-      return new FrameInput(fds[0]);
-    }();
-    return *pipe;
-  }
-};
+using SimTest = FramePipeTest;
 
 }  // namespace zarn::test

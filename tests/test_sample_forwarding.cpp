@@ -97,5 +97,14 @@ TEST_F(SampleForwarding, DisarmStopsForwardingAndTouchesNoLaterSampleBuffer) {
   EXPECT_LE(forwarded, lookedAt);
 }
 
+// A stall of the platform (zarn-audio-sim's stall: field) holds back the delivery it is on.
+TEST_F(SampleForwarding, AStallHoldsBackTheNextDelivery) {
+  Sim s({"chunk=", "chunk=stall:300", "pace=0"});
+  const auto started = std::chrono::steady_clock::now();
+  s.capture.start();
+  ASSERT_TRUE(s.service.waitFor([](auto& r) { return r.deliveries.size() == 2; }, kWait));
+  EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(300));
+}
+
 }  // namespace
 }  // namespace zarn::test

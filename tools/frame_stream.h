@@ -18,6 +18,8 @@ namespace zarn::tools {
 struct Frame {
   std::uint8_t type = 0;
   std::vector<std::uint8_t> payload;
+
+  friend bool operator==(const Frame&, const Frame&) = default;
 };
 
 struct ChunkFormat {

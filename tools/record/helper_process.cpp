@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -14,7 +13,7 @@
 #include <thread>
 #include <utility>
 
-extern char** environ;
+#include "spawn_on_pipes.h"
 
 namespace zarn::record {
 
@@ -38,76 +37,23 @@ std::vector<std::string> helperCommand(const char* argv0) {
   return {(slash == std::string::npos ? std::string(".") : path.substr(0, slash)) + "/zarn-audio"};
 }
 
-namespace {
-
-// A pipe whose ends the helper does not inherit but through the descriptors it is handed.
-bool makePipe(int fds[2], std::string& error) {
-  if (::pipe(fds) != 0) {
-    error = std::string("cannot create a pipe: ") + std::strerror(errno);
-    return false;
-  }
-  ::fcntl(fds[0], F_SETFD, FD_CLOEXEC);
-  ::fcntl(fds[1], F_SETFD, FD_CLOEXEC);
-  return true;
-}
-
-// Starts argv with the descriptors as its standard input and output, in a process group of its
-// own, with default signal actions (we ignore SIGPIPE, the helper must not) and an empty mask.
-// The pid, or -1 with the reason in errorNumber.
-pid_t spawn(const std::vector<std::string>& argv, int input, int output, int& errorNumber) {
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, input, STDIN_FILENO);
-  posix_spawn_file_actions_adddup2(&actions, output, STDOUT_FILENO);
-  posix_spawnattr_t attr;
-  posix_spawnattr_init(&attr);
-  sigset_t defaults;
-  sigemptyset(&defaults);
-  for (int sig : {SIGPIPE, SIGINT, SIGTERM, SIGHUP, SIGXFSZ}) sigaddset(&defaults, sig);
-  sigset_t none;
-  sigemptyset(&none);
-  posix_spawnattr_setpgroup(&attr, 0);
-  posix_spawnattr_setsigdefault(&attr, &defaults);
-  posix_spawnattr_setsigmask(&attr, &none);
-  posix_spawnattr_setflags(&attr,
-                           POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
-  std::vector<char*> args;
-  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-  args.push_back(nullptr);
-  pid_t pid = -1;
-  errorNumber = ::posix_spawn(&pid, args[0], &actions, &attr, args.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  posix_spawnattr_destroy(&attr);
-  return errorNumber == 0 ? pid : -1;
-}
-
-}  // namespace
-
 std::optional<HelperProcess> HelperProcess::start(const std::vector<std::string>& argv,
                                                   std::string& error) {
-  int toChild[2];
-  int fromChild[2];
-  if (!makePipe(toChild, error)) return std::nullopt;
-  if (!makePipe(fromChild, error)) {
-    ::close(toChild[0]);
-    ::close(toChild[1]);
+  // Default signal actions (we ignore SIGPIPE, the helper must not), in a group of its own.
+  tools::SpawnOptions options;
+  options.defaultSignals = {SIGPIPE, SIGINT, SIGTERM, SIGHUP, SIGXFSZ};
+  options.ownProcessGroup = true;
+  int errorNumber = 0;
+  const std::optional<tools::SpawnedChild> child = tools::spawnOnPipes(argv, options, errorNumber);
+  if (!child) {
+    error = "cannot start the helper " + argv[0] + ": " + std::strerror(errorNumber);
     return std::nullopt;
   }
 #ifdef F_SETPIPE_SZ
   // Room for a good second of audio, so the helper never waits on us while we gather blocks.
-  ::fcntl(fromChild[0], F_SETPIPE_SZ, 1 << 20);
+  ::fcntl(child->output, F_SETPIPE_SZ, 1 << 20);
 #endif
-  int errorNumber = 0;
-  const pid_t pid = spawn(argv, toChild[0], fromChild[1], errorNumber);
-  ::close(toChild[0]);
-  ::close(fromChild[1]);
-  if (pid < 0) {
-    error = "cannot start the helper " + argv[0] + ": " + std::strerror(errorNumber);
-    ::close(toChild[1]);
-    ::close(fromChild[0]);
-    return std::nullopt;
-  }
-  return HelperProcess(pid, toChild[1], fromChild[0]);
+  return HelperProcess(child->pid, child->input, child->output);
 }
 
 HelperProcess::HelperProcess(HelperProcess&& other) noexcept

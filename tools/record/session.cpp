@@ -63,21 +63,29 @@ void Session::failWith(std::string message) {
   if (failure_.empty()) failure_ = std::move(message);
 }
 
-void Session::stop() {
-  if (phase_ == Phase::Stopping || phase_ == Phase::Done) return;
-  if (phase_ == Phase::Recording) noteAudio(Clock::now());  // a gap up to here counts too
-  phase_ = Phase::Stopping;
-  // D first so the pipe quiets down at once; Q quits once the stream has stopped.
-  helper_->send("DQ");
-  helper_->closeInput();
-  deadline_ = Clock::now() + kQuitLimit;
+void Session::handle(SessionEvent event, const std::string& reason, const tools::Frame* chunk) {
+  const SessionPhase was = phase_;
+  const auto [next, actions] = sessionStep(was, event);
+  phase_ = next;  // before the actions, which may bring events of their own
+  if (actions & kFail) failWith(reason);
+  if (actions & kShowHelper) say("helper: " + reason);
+  if (actions & kInterrupted) interrupted_ = true;
+  if (actions & kArm) arm();
+  if (actions & kRecord) record(*chunk);
+  if (actions & kQuit) quit(was);
+  if (actions & (kKill | kKillOnRequest)) {
+    // The file is closed all the same, as after any other end.
+    helper_->kill();
+    killed_ = true;
+  }
+  if (actions & kKillOnRequest) say("interrupted again: the helper was killed");
 }
 
 void Session::loop() {
-  while (phase_ != Phase::Done) {
+  while (phase_ != SessionPhase::done) {
     const auto now = Clock::now();
     if (now >= deadline_) onDeadline();
-    if (phase_ == Phase::Done) return;
+    if (phase_ == SessionPhase::done) return;
     pollfd fds[2] = {{helper_->outputFd(), POLLIN, 0}, {setup_.signalFd, POLLIN, 0}};
     const int ready = ::poll(fds, 2, pollTimeoutMs(now));
     if (ready < 0 && errno != EINTR) {
@@ -87,7 +95,8 @@ void Session::loop() {
     }
     if (ready > 0 && (fds[1].revents & POLLIN)) onSignals();
     if (ready > 0 && (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) && !readHelper()) return;
-    if (setup_.terminalColumns && phase_ == Phase::Recording && Clock::now() >= nextDisplay_) {
+    if (setup_.terminalColumns && phase_ == SessionPhase::recording &&
+        Clock::now() >= nextDisplay_) {
       display(Clock::now());
     }
   }
@@ -95,23 +104,21 @@ void Session::loop() {
 
 int Session::pollTimeoutMs(Clock::time_point now) const {
   auto wake = deadline_;
-  if (setup_.terminalColumns && phase_ == Phase::Recording) wake = std::min(wake, nextDisplay_);
+  if (setup_.terminalColumns && phase_ == SessionPhase::recording) {
+    wake = std::min(wake, nextDisplay_);
+  }
   const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(wake - now).count() + 1;
   // At least once a second: no deadline while recording is time_point::max().
   return static_cast<int>(std::clamp<long long>(ms, 0, 1000));
 }
 
 void Session::onDeadline() {
-  if (phase_ == Phase::Starting) {
-    failWith("the helper did not report a running stream within " +
-             std::to_string(kStartLimit.count()) + " s");
-    stop();
-  } else if (phase_ == Phase::Stopping) {
-    failWith("the helper did not quit within " + std::to_string(kQuitLimit.count()) +
-             " s; it was killed");
-    helper_->kill();
-    phase_ = Phase::Done;
-  }
+  const std::string reason = phase_ == SessionPhase::starting
+                                 ? "the helper did not report a running stream within " +
+                                       std::to_string(kStartLimit.count()) + " s"
+                                 : "the helper did not quit within " +
+                                       std::to_string(kQuitLimit.count()) + " s; it was killed";
+  handle(SessionEvent::deadline, reason);
 }
 
 // False once the helper's output has ended.
@@ -128,7 +135,7 @@ bool Session::readHelper() {
   // milliseconds long, and a wake-up for each would cost more than the work on it. A signal
   // ends the pause at once.
   pollfd signals{setup_.signalFd, POLLIN, 0};
-  if (phase_ == Phase::Recording) ::poll(&signals, 1, kGatherMs);
+  if (phase_ == SessionPhase::recording) ::poll(&signals, 1, kGatherMs);
   return true;
 }
 
@@ -136,17 +143,7 @@ void Session::onSignals() {
   char drain[16];
   while (::read(setup_.signalFd, drain, sizeof drain) > 0) {
   }
-  if (phase_ == Phase::Stopping) {
-    // Asked again while the helper quits: the user wants out now. The file is closed all the
-    // same, as after any other end.
-    helper_->kill();
-    killedOnRequest_ = true;
-    phase_ = Phase::Done;
-    say("interrupted again: the helper was killed");
-    return;
-  }
-  interrupted_ = true;
-  stop();
+  handle(SessionEvent::signal);
 }
 
 void Session::onBytes(std::span<const std::uint8_t> bytes) {
@@ -154,84 +151,72 @@ void Session::onBytes(std::span<const std::uint8_t> bytes) {
   reader_.feed(bytes);
   while (auto frame = reader_.next()) onFrame(*frame);
   if (reader_.failed() && !wasFailed) {
-    failWith("the helper broke the frame protocol: " + reader_.error());
-    stop();
+    handle(SessionEvent::brokenFrames, "the helper broke the frame protocol: " + reader_.error());
   }
 }
 
 void Session::onFrame(const tools::Frame& frame) {
   switch (frame.type) {
     case kFrameRunning:
-      if (phase_ == Phase::Starting) onRunning();
-      break;
-    case kFrameError:
-      onHelperError(frame);
-      break;
+      return handle(SessionEvent::running);
+    case kFrameError: {
+      const std::string text(frame.payload.begin(), frame.payload.end());
+      return handle(SessionEvent::helperError,
+                    text.empty() ? "the helper reported an unnamed error" : text);
+    }
     case kFrameChunk:
-      if (phase_ == Phase::Recording) onChunk(frame);
-      break;
+      return handle(SessionEvent::chunk, {}, &frame);
     default:
-      break;
+      return;
   }
 }
 
-void Session::onRunning() {
-  phase_ = Phase::Recording;
+void Session::arm() {
   armed_ = true;
   deadline_ = Clock::time_point::max();
   lastAudio_ = nextDisplay_ = Clock::now();
   if (!helper_->send("A")) {
-    failWith("the helper stopped reading its commands");
-    stop();
+    handle(SessionEvent::commandsRefused, "the helper stopped reading its commands");
   }
 }
 
-void Session::onHelperError(const tools::Frame& frame) {
-  const std::string text(frame.payload.begin(), frame.payload.end());
-  const std::string message = text.empty() ? "the helper reported an unnamed error" : text;
-  // Once the recording has ended (done, interrupted or failed) a late error changes nothing
-  // about the file; it is shown, not made the outcome.
-  if (phase_ == Phase::Stopping) {
-    say("helper: " + message);
-  } else {
-    failWith(message);
-    stop();
-  }
-}
-
-void Session::onChunk(const tools::Frame& frame) {
+void Session::record(const tools::Frame& chunk) {
   noteAudio(Clock::now());
   // The reader has checked that every C payload holds its header.
-  switch (recording_.addChunk(*tools::decodeChunk(frame.payload))) {
+  switch (recording_.addChunk(*tools::decodeChunk(chunk.payload))) {
     case Recording::Status::Continue:
-      break;
+      return;
     case Recording::Status::Done:
-      stop();
-      break;
+      return handle(SessionEvent::lengthReached);
     case Recording::Status::Failed:
-      failWith(recording_.error());
-      stop();
-      break;
+      return handle(SessionEvent::writeFailed, recording_.error());
   }
+}
+
+void Session::quit(SessionPhase was) {
+  if (was == SessionPhase::recording) noteAudio(Clock::now());  // a gap up to here counts too
+  // D first so the pipe quiets down at once; Q quits once the stream has stopped.
+  helper_->send("DQ");
+  helper_->closeInput();
+  deadline_ = Clock::now() + kQuitLimit;
 }
 
 void Session::onEndOfOutput() {
   const std::string cut = reader_.failed() ? std::string() : reader_.finish();
-  if (phase_ == Phase::Stopping) {
-    if (!cut.empty()) failWith("the helper's output ended mid-frame: " + cut);
-    return;
+  const SessionEvent event = cut.empty() ? SessionEvent::outputEnded : SessionEvent::outputCut;
+  if (phase_ == SessionPhase::stopping) {
+    return handle(event, "the helper's output ended mid-frame: " + cut);
   }
   // It went away on its own: say so, keep what was recorded.
   const auto status = helper_->waitFor(1s);
   std::string why = "the helper ended unexpectedly";
   if (status) why += " (it " + describeWaitStatus(*status) + ")";
   if (!cut.empty()) why += "; " + cut;
-  failWith(why);
-  stop();  // should it have only closed its output, it still gets Q and a deadline
+  handle(event, why);  // should it have only closed its output, it still gets Q
 }
 
 void Session::finishHelper() {
-  if (killedOnRequest_) return;
+  if (killed_) return;
   const auto left = std::max(deadline_ - Clock::now(), Clock::duration(500ms));
   const auto status = helper_->waitFor(std::chrono::duration_cast<std::chrono::milliseconds>(left));
   if (!status) {
@@ -253,7 +238,7 @@ void Session::noteAudio(Clock::time_point now) {
 }
 
 bool Session::waitingForAudio(Clock::time_point now) const {
-  return phase_ == Phase::Recording && now - lastAudio_ >= kSilentHelper;
+  return phase_ == SessionPhase::recording && now - lastAudio_ >= kSilentHelper;
 }
 
 void Session::display(Clock::time_point now) {

@@ -14,6 +14,7 @@
 #include "options.h"
 #include "output.h"
 #include "recording.h"
+#include "session_phases.h"
 
 namespace zarn::record {
 
@@ -38,20 +39,21 @@ class Session {
   int run();
 
  private:
-  enum class Phase { Starting, Recording, Stopping, Done };
-
   void loop();
   int pollTimeoutMs(Clock::time_point now) const;
+  // Decides with sessionStep and carries out its actions; `reason` is the event's text, `chunk`
+  // the frame of a chunk event.
+  void handle(SessionEvent event, const std::string& reason = {},
+              const tools::Frame* chunk = nullptr);
   void onDeadline();
   bool readHelper();
   void onSignals();
   void onBytes(std::span<const std::uint8_t> bytes);
   void onFrame(const tools::Frame& frame);
-  void onRunning();
-  void onHelperError(const tools::Frame& frame);
-  void onChunk(const tools::Frame& frame);
   void onEndOfOutput();
-  void stop();
+  void arm();
+  void record(const tools::Frame& chunk);
+  void quit(SessionPhase was);
   void finishHelper();
   void noteAudio(Clock::time_point now);
   bool waitingForAudio(Clock::time_point now) const;
@@ -65,7 +67,7 @@ class Session {
   Recording recording_;
   std::optional<HelperProcess> helper_;
   tools::FrameStreamReader reader_;
-  Phase phase_ = Phase::Starting;
+  SessionPhase phase_ = SessionPhase::starting;
   Clock::time_point deadline_;
   Clock::time_point nextDisplay_;
   Clock::time_point lastAudio_;  // the latest chunk, or arming
@@ -73,7 +75,7 @@ class Session {
   unsigned gaps_ = 0;
   bool armed_ = false;
   bool interrupted_ = false;
-  bool killedOnRequest_ = false;
+  bool killed_ = false;  // nothing more to wait for
   std::string failure_;
 };
 

@@ -25,6 +25,7 @@
 //       data:zero          zeros
 //       fault:KIND         none, not-audio, invalid, not-ready, no-format, no-description,
 //                          list-fail, null-data, zero-bytes or two-buffers
+//       stall:MS           the platform delivers nothing for MS before this one (beyond the pace)
 //       count:N            appends N such deliveries (default 1)
 //   pace=MS                time between two deliveries; 0 = as fast as the threads take them
 //                          (default 10)
@@ -92,6 +93,15 @@ bool parseStep(std::string_view text, bool canHang, bool canBeEmpty, Step& step)
   return true;
 }
 
+// The entry of `table` whose name is `name`, or none.
+template <class Entry, std::size_t N>
+const Entry* lookUp(const Entry (&table)[N], std::string_view name) {
+  for (const Entry& entry : table) {
+    if (entry.name == name) return &entry;
+  }
+  return nullptr;
+}
+
 bool parseFault(std::string_view text, Delivery::Fault& fault) {
   using Fault = Delivery::Fault;
   static constexpr struct {
@@ -109,18 +119,58 @@ bool parseFault(std::string_view text, Delivery::Fault& fault) {
       {"zero-bytes", Fault::zeroBytes},
       {"two-buffers", Fault::twoBuffers},
   };
-  for (const auto& entry : kFaults) {
-    if (entry.name == text) {
-      fault = entry.fault;
-      return true;
-    }
-  }
-  return false;
+  const auto* entry = lookUp(kFaults, text);
+  if (entry) fault = entry->fault;
+  return entry != nullptr;
 }
+
+bool parseU32(std::string_view text, std::uint32_t& value) {
+  std::uint64_t parsed = 0;
+  if (!parseUnsigned(text, UINT32_MAX, parsed)) return false;
+  value = static_cast<std::uint32_t>(parsed);
+  return true;
+}
+
+bool parseData(std::string_view text, Delivery& delivery) {
+  using Content = Delivery::Content;
+  if (text == "counter" || text == "zero") {
+    delivery.content = text == "zero" ? Content::zero : Content::counter;
+    return true;
+  }
+  if (!text.starts_with("sine:")) return false;
+  delivery.content = Content::sine;
+  return parseDouble(text.substr(5), delivery.sineHz) && std::isfinite(delivery.sineHz);
+}
+
+constexpr int kMaxDelayMs = 600000;
 
 // Larger deliveries only slow the tests down; nothing the platform delivers comes near this.
 constexpr std::uint64_t kMaxDeliveryBytes = 64u << 20;
 constexpr std::uint64_t kMaxCount = 1u << 20;
+
+// One field of a chunk= token: the delivery it describes, and how many of them to append.
+struct ChunkField {
+  std::string_view name;
+  bool (*parse)(std::string_view value, Delivery& delivery, std::uint64_t& count);
+};
+
+constexpr ChunkField kChunkFields[] = {
+    {"rate", [](auto v, Delivery& d, auto&) { return parseDouble(v, d.format.sampleRate); }},
+    {"flags", [](auto v, Delivery& d, auto&) { return parseU32(v, d.format.formatFlags); }},
+    {"channels", [](auto v, Delivery& d, auto&) { return parseU32(v, d.format.channelsPerFrame); }},
+    {"bits", [](auto v, Delivery& d, auto&) { return parseU32(v, d.format.bitsPerChannel); }},
+    {"bytes",
+     [](auto v, Delivery& d, auto&) {
+       std::uint64_t bytes = 0;
+       if (!parseUnsigned(v, kMaxDeliveryBytes, bytes)) return false;
+       d.bytes = static_cast<std::uint32_t>(bytes);
+       return true;
+     }},
+    {"data", [](auto v, Delivery& d, auto&) { return parseData(v, d); }},
+    {"fault", [](auto v, Delivery& d, auto&) { return parseFault(v, d.fault); }},
+    {"stall", [](auto v, Delivery& d, auto&) { return parseInt(v, kMaxDelayMs, d.stallMs); }},
+    {"count", [](auto v, Delivery&, auto& count) { return parseUnsigned(v, kMaxCount, count); }},
+};
 
 bool parseChunk(std::string_view fields, Script& script, std::string& error) {
   Delivery delivery;
@@ -130,40 +180,10 @@ bool parseChunk(std::string_view fields, Script& script, std::string& error) {
     const std::string_view field = fields.substr(0, comma);
     fields = comma == std::string_view::npos ? std::string_view() : fields.substr(comma + 1);
     const auto colon = field.find(':');
-    const std::string_view key = field.substr(0, colon);
     const std::string_view value =
         colon == std::string_view::npos ? std::string_view() : field.substr(colon + 1);
-    std::uint64_t number = 0;
-    bool ok = true;
-    if (key == "rate") {
-      ok = parseDouble(value, delivery.format.sampleRate);
-    } else if (key == "flags") {
-      ok = parseUnsigned(value, UINT32_MAX, number);
-      delivery.format.formatFlags = static_cast<std::uint32_t>(number);
-    } else if (key == "channels") {
-      ok = parseUnsigned(value, UINT32_MAX, number);
-      delivery.format.channelsPerFrame = static_cast<std::uint32_t>(number);
-    } else if (key == "bits") {
-      ok = parseUnsigned(value, UINT32_MAX, number);
-      delivery.format.bitsPerChannel = static_cast<std::uint32_t>(number);
-    } else if (key == "bytes") {
-      ok = parseUnsigned(value, kMaxDeliveryBytes, number);
-      delivery.bytes = static_cast<std::uint32_t>(number);
-    } else if (key == "data" && value == "counter") {
-      delivery.content = Delivery::Content::counter;
-    } else if (key == "data" && value == "zero") {
-      delivery.content = Delivery::Content::zero;
-    } else if (key == "data" && value.starts_with("sine:")) {
-      delivery.content = Delivery::Content::sine;
-      ok = parseDouble(value.substr(5), delivery.sineHz) && std::isfinite(delivery.sineHz);
-    } else if (key == "fault") {
-      ok = parseFault(value, delivery.fault);
-    } else if (key == "count") {
-      ok = parseUnsigned(value, kMaxCount, count);
-    } else {
-      ok = false;
-    }
-    if (!ok) {
+    const ChunkField* rule = lookUp(kChunkFields, field.substr(0, colon));
+    if (!rule || !rule->parse(value, delivery, count)) {
       error = "bad chunk field: " + std::string(field);
       return false;
     }
@@ -194,6 +214,47 @@ bool parseHalt(std::string_view text, Script& script) {
   return true;
 }
 
+bool parseRepeat(std::string_view text, Script& script) {
+  std::uint64_t times = 0;
+  if (text == "forever") {
+    script.repeat = Script::kForever;
+  } else if (parseUnsigned(text, INT32_MAX, times)) {
+    script.repeat = static_cast<std::int64_t>(times);
+  } else {
+    return false;
+  }
+  return true;
+}
+
+// Every token but chunk=, which appends and says which field is wrong.
+struct Token {
+  std::string_view name;
+  bool (*parse)(std::string_view value, Script& script);
+};
+
+constexpr Token kTokens[] = {
+    {"displays", [](auto v, Script& s) { return parseInt(v, 1000, s.displays); }},
+    {"query", [](auto v, Script& s) { return parseStep(v, true, true, s.query); }},
+    {"output", [](auto v, Script& s) { return parseStep(v, false, false, s.output); }},
+    {"start", [](auto v, Script& s) { return parseStep(v, true, false, s.start); }},
+    {"stop", [](auto v, Script& s) { return parseStep(v, false, false, s.stop); }},
+    {"query-delay", [](auto v, Script& s) { return parseInt(v, kMaxDelayMs, s.query.delayMs); }},
+    {"start-delay", [](auto v, Script& s) { return parseInt(v, kMaxDelayMs, s.start.delayMs); }},
+    {"stop-delay", [](auto v, Script& s) { return parseInt(v, kMaxDelayMs, s.stop.delayMs); }},
+    {"halt", [](auto v, Script& s) { return parseHalt(v, s); }},
+    {"pace", [](auto v, Script& s) { return parseInt(v, kMaxDelayMs, s.paceMs); }},
+    {"repeat", [](auto v, Script& s) { return parseRepeat(v, s); }},
+    {"threads",
+     [](auto v, Script& s) {
+       return parseInt(v, kMaxDeliveryThreads, s.threads) && s.threads >= 2;
+     }},
+    {"record",
+     [](auto v, Script& s) {
+       s.recordPath = std::string(v);
+       return !v.empty();
+     }},
+};
+
 bool parseToken(std::string_view token, Script& script, std::string& error) {
   const auto equals = token.find('=');
   if (equals == std::string_view::npos) {
@@ -202,47 +263,15 @@ bool parseToken(std::string_view token, Script& script, std::string& error) {
   }
   const std::string_view name = token.substr(0, equals);
   const std::string_view value = token.substr(equals + 1);
-  bool ok = true;
-  if (name == "displays") {
-    ok = parseInt(value, 1000, script.displays);
-  } else if (name == "query") {
-    ok = parseStep(value, true, true, script.query);
-  } else if (name == "output") {
-    ok = parseStep(value, false, false, script.output);
-  } else if (name == "start") {
-    ok = parseStep(value, true, false, script.start);
-  } else if (name == "stop") {
-    ok = parseStep(value, false, false, script.stop);
-  } else if (name == "query-delay") {
-    ok = parseInt(value, 600000, script.query.delayMs);
-  } else if (name == "start-delay") {
-    ok = parseInt(value, 600000, script.start.delayMs);
-  } else if (name == "stop-delay") {
-    ok = parseInt(value, 600000, script.stop.delayMs);
-  } else if (name == "halt") {
-    ok = parseHalt(value, script);
-  } else if (name == "chunk") {
-    return parseChunk(value, script, error);
-  } else if (name == "pace") {
-    ok = parseInt(value, 600000, script.paceMs);
-  } else if (name == "repeat") {
-    std::uint64_t times = 0;
-    if (value == "forever") {
-      script.repeat = Script::kForever;
-    } else if ((ok = parseUnsigned(value, INT32_MAX, times))) {
-      script.repeat = static_cast<std::int64_t>(times);
-    }
-  } else if (name == "threads") {
-    ok = parseInt(value, kMaxDeliveryThreads, script.threads) && script.threads >= 2;
-  } else if (name == "record") {
-    ok = !value.empty();
-    script.recordPath = std::string(value);
-  } else {
+  if (name == "chunk") return parseChunk(value, script, error);
+  const Token* rule = lookUp(kTokens, name);
+  if (!rule) {
     error = "unknown script token: " + std::string(token);
     return false;
   }
-  if (!ok) error = "bad value: " + std::string(token);
-  return ok;
+  if (rule->parse(value, script)) return true;
+  error = "bad value: " + std::string(token);
+  return false;
 }
 
 }  // namespace

@@ -42,6 +42,7 @@ struct Delivery {
   Content content = Content::counter;
   double sineHz = 440.0;
   Fault fault = Fault::none;
+  int stallMs = 0;  // nothing is delivered for this long before this one (beyond the pace)
 };
 
 // The status the service returns for a list call that fails for any other reason.

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "entry.h"
+#include "command_reader.h"
 #include "platform/screencapturekit/screen_audio_service.h"
 #include "platform/simulated/script.h"
 #include "platform/simulated/simulated_service.h"

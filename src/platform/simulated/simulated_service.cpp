@@ -211,6 +211,10 @@ struct StreamState : std::enable_shared_from_this<StreamState> {
          ++round) {
       for (const Delivery& delivery : script.deliveries) {
         if (index >= haltAfter) return Wake::halt;
+        if (delivery.stallMs > 0) {
+          const auto now = Clock::now();
+          due = std::max(due.value_or(now), now) + std::chrono::milliseconds(delivery.stallMs);
+        }
         const Wake wake = waitFor(
             hold, [&] { return inFlight < slots; }, due, haltAt);
         if (wake != Wake::go) return wake;

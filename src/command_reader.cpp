@@ -1,4 +1,4 @@
-#include "entry.h"
+#include "command_reader.h"
 
 #include <signal.h>
 #include <unistd.h>
