@@ -115,7 +115,6 @@ TEST(WasapiMixFormat, ConvertsEveryPcmLayoutToMonoFloat) {
   for (const FormatCase& c : cases) {
     const auto format = readMixFormat(c.fields);
     ASSERT_TRUE(format) << c.fields.containerBits;
-    EXPECT_EQ(format->rate, c.fields.rate);
     MonoMixer mixer(*format, 2);
     const float* mono = mixer.mix(c.twoStereoFrames.data(), 2);
     EXPECT_FLOAT_EQ(mono[0], c.expected[0]) << c.fields.containerBits;

@@ -165,6 +165,13 @@ class WasapiService : public ::testing::Test {
   void set(const std::string& id, Source source) {
     world.locked([&] { world.endpoints[id].source = source; });
   }
+  // The default becomes `defaultId`, and the endpoint `id` behaves as `endpoint` says.
+  void change(const std::string& defaultId, const std::string& id, Endpoint endpoint) {
+    world.locked([&] {
+      world.defaultId = defaultId;
+      world.endpoints[id] = endpoint;
+    });
+  }
   std::size_t received() {
     return world.locked([&] { return world.samples.size(); });
   }
@@ -228,25 +235,16 @@ TEST_F(WasapiService, SilenceWithoutPacketsAndFlaggedPacketsAreZerosWithoutAGap)
 TEST_F(WasapiService, FollowsTheDefaultAndReportsOnlyAFailureItCannotMoveOnFrom) {
   ASSERT_FALSE(start());
   awaitMore(480);
-  world.locked([&] { world.defaultId = "headset"; });
+  change("headset", "headset", {});
   world.watcher->defaultChanged("headset");
   world.watcher->defaultChanged("headset");  // the same default again: nothing to do
   ASSERT_TRUE(logged("open headset", 1));
-  world.locked([&] {
-    world.defaultId = "speakers";
-    world.endpoints["headset"].source = Source::invalidated;
-  });
+  change("speakers", "headset", {kOk, Source::invalidated});
   ASSERT_TRUE(logged("open speakers", 2));
-  world.locked([&] {
-    world.defaultId = "headset";
-    world.endpoints["headset"].source = Source::play;
-  });
+  change("headset", "headset", {});
   world.watcher->endpointGone("speakers");
   ASSERT_TRUE(logged("open headset", 2));
-  world.locked([&] {
-    world.defaultId = "speakers";
-    world.endpoints["headset"] = {kOk, Source::fail, false};
-  });
+  change("speakers", "headset", {kOk, Source::fail, false});  // gone, and failing for it
   ASSERT_TRUE(logged("open speakers", 3));
   set("speakers", Source::fail);
   ASSERT_TRUE(world.waitUntil([&] { return !world.losses.empty(); }));
