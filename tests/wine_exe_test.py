@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
-"""zarn-audio.exe as a Windows parent sees it, run under Wine 10 (scripts/wine-root) on a private
-PulseAudio server: python3 wine_exe_test.py EXE CASE. Each case starts its own server and Wine's
-wineserver and stops both; the cases share one Wine prefix, so they must not run at once."""
+# zarn-audio.exe as a Windows parent sees it, run under Wine 10 (scripts/wine-root) on a private
+# PulseAudio server: python3 wine_exe_test.py EXE CASE. Each case starts its own server and Wine's
+# wineserver and stops both; the cases share one Wine prefix, so they must not run at once.
 import itertools
 import os
 import re
@@ -28,13 +28,13 @@ def output(*command, env=None):
     return subprocess.run(command, env=env, check=True, stdout=subprocess.PIPE, text=True).stdout
 
 
+# A C frame's samples, after its format header.
 def floats(payload):
-    """A C frame's samples, after its format header."""
     return struct.unpack("<%df" % ((len(payload) - 8) // 4), payload[8:])
 
 
+# A private PulseAudio server and the Wine root's wineserver, for one case.
 class Server:
-    """A private PulseAudio server and the Wine root's wineserver, for one case."""
 
     def __init__(self, exe, rate=48000, outputs=1):
         self.exe, self.rate = Path(exe).resolve(), rate
@@ -60,8 +60,8 @@ class Server:
     def play(self, hz, sink=""):
         return output(SOUND_SERVER, "play", self.dir, str(hz), "0", *([sink] if sink else []))
 
+    # Through Wine's registry, by the endpoint id Wine gave the output.
     def make_default(self, sink):
-        """Through Wine's registry, by the endpoint id Wine gave the output."""
         listing = self.wine(["wine", "reg", "query", RENDER, "/s"], stdout=subprocess.PIPE,
                             text=True).stdout
         guids = [guid for guid, properties in re.findall(
@@ -80,8 +80,8 @@ class Server:
         shutil.rmtree(self.dir, ignore_errors=True)
 
 
+# zarn-audio.exe on pipes; its frames decoded as they arrive.
 class Helper:
-    """zarn-audio.exe on pipes; its frames decoded as they arrive."""
 
     def __init__(self, server, reading=True):
         self.frames, self.started, self.rate = [], time.monotonic(), server.rate
@@ -105,17 +105,16 @@ class Helper:
         self.process.stdin.write(data)
         self.process.stdin.flush()
 
+    # Until a `kind` frame (with sound in it, if `loud`) has come.
     def wait_for(self, kind, loud=False, seconds=10):
-        """When, after the start, the first `kind` frame (with sound in it, if `loud`) arrived."""
         deadline = time.monotonic() + seconds
-        while not (at := [t for k, payload, t in list(self.frames)
-                          if k == kind and (not loud or max(map(abs, floats(payload))) > 0.1)]):
+        while not any(k == kind and (not loud or max(map(abs, floats(payload))) > 0.1)
+                      for k, payload, _ in list(self.frames)):
             assert time.monotonic() < deadline, "no %s frame within %s s" % (kind, seconds)
             time.sleep(0.02)
-        return at[0] - self.started
 
+    # Q, or with `how` None the end of input: status 0 within the bound, no standard error.
     def quit(self, how=b"Q"):
-        """Q, or with `how` None the end of input: status 0 within the bound, no standard error."""
         asked = time.monotonic()
         if how:
             self.send(how)
@@ -130,9 +129,9 @@ class Helper:
     def errors(self):
         return [f[1].decode() for f in self.frames if f[0] == "E"]
 
+    # The samples of the C frames that arrived `after` s after the start, at the output's
+    # rate, in mono floats, none longer than 20 ms.
     def audio(self, after=0.0):
-        """The samples of the C frames that arrived `after` s after the start, at the output's
-        rate, in mono floats, none longer than 20 ms."""
         samples = []
         for kind, payload, at in self.frames:
             if kind == "C" and at - self.started >= after:
@@ -141,33 +140,33 @@ class Helper:
                 samples += floats(payload)
         return samples
 
+    # The samples that arrive in `seconds` after `settle` s from now.
     def listen(self, settle, seconds=1.0):
-        """The samples that arrive in `seconds` after `settle` s from now."""
         time.sleep(settle)
         since = time.monotonic() - self.started
         time.sleep(seconds)
         return self.audio(after=since)
 
 
+# By the rising zero crossings, interpolated, first to last.
 def frequency(rate, samples):
-    """By the rising zero crossings, interpolated, first to last."""
     crossings = [i + s / (s - samples[i + 1]) for i, s in enumerate(samples[:-1])
                  if s < 0 <= samples[i + 1]]
     assert len(crossings) > 10, "no tone"
     return (len(crossings) - 1) * rate / (crossings[-1] - crossings[0])
 
 
+# Runs on any Windows 10 as it is: no console, and only DLLs the system has.
 def case_dlls(exe):
-    """Runs on any Windows 10 as it is: no console, and only DLLs the system has."""
     headers = output("x86_64-w64-mingw32-objdump", "-p", exe).lower()
     assert "(windows gui)" in headers, "not in the GUI subsystem"
     dlls = set(re.findall(r"dll name: (\S+)", headers))
     assert dlls <= {"kernel32.dll", "msvcrt.dll", "ole32.dll", "avrt.dll"}, dlls
 
 
+# Commands and frames as on Linux (bytes that text mode would touch are commands too); the
+# end of input both ways, handles the parent left out, and a parent that goes away.
 def case_protocol(exe):
-    """Commands and frames as on Linux (bytes that text mode would touch are commands too); the
-    end of input both ways, handles the parent left out, and a parent that goes away."""
     with Server(exe) as server:
         helper = Helper(server)
         helper.send(b"PA\x1a\n\x00\xffP")
@@ -197,10 +196,10 @@ def case_protocol(exe):
         assert gone.process.wait(timeout=10) == BROKEN_PIPE_STATUS
 
 
+# A -6 dBFS 440 Hz tone comes back exact in pitch and level at the output's own rate. Then the
+# output sends nothing for 2 s (suspended, as Windows does while nothing plays): the audio goes
+# on in zeros, with no gap and no overlap against the time that passed.
 def case_tone(exe):
-    """A -6 dBFS 440 Hz tone comes back exact in pitch and level at the output's own rate. Then the
-    output sends nothing for 2 s (suspended, as Windows does while nothing plays): the audio goes
-    on in zeros, with no gap and no overlap against the time that passed."""
     for rate in (48000, 44100, 96000):
         with Server(exe, rate=rate) as server:
             server.play(440)
@@ -223,8 +222,8 @@ def case_tone(exe):
             assert zeros > 1.5 and abs(len(samples) / rate - (arrivals[-1] - arrivals[0])) < 0.15
 
 
+# A new default output is followed without an E frame; so is the captured one's removal.
 def case_follow(exe):
-    """A new default output is followed without an E frame; so is the captured one's removal."""
     with Server(exe, outputs=2) as server:
         server.play(440, "zarn_null0")
         high = server.play(880, "zarn_null1")
@@ -245,8 +244,8 @@ def case_follow(exe):
         assert heard == [440, 880, 440] and helper.errors() == [], (heard, helper.errors())
 
 
+# With no output at all the start fails with the same words as on Linux.
 def case_no_output(exe):
-    """With no output at all the start fails with the same words as on Linux."""
     with Server(exe, outputs=0) as server:
         helper = Helper(server)
         helper.wait_for("E")
