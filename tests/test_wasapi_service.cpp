@@ -190,13 +190,20 @@ class WasapiService : public ::testing::Test {
   std::unique_ptr<wasapi::WasapiService> service;
 };
 
-TEST_F(WasapiService, StartFailsWithTheReasonWhenNothingCanBeOpened) {
+// The start fails, or a capture that runs ends, with the reason when nothing can be opened.
+TEST_F(WasapiService, StartFailsOrCaptureEndsWithTheReasonWhenNothingCanBeOpened) {
   world.defaultId = "";
   EXPECT_EQ(start()->text, "no sound output to capture");
   stop();
   world.defaultId = "speakers";
   world.endpoints["speakers"].opens = kSomeFailure;
   EXPECT_EQ(start()->text, kSomeFailureText);
+  world.endpoints["speakers"].opens = kOk;
+  ASSERT_FALSE(start());
+  change("", "speakers", {kOk, Source::play, false});
+  world.watcher->endpointGone("speakers");
+  ASSERT_TRUE(world.waitUntil([&] { return !world.losses.empty(); }));
+  EXPECT_EQ(world.losses, std::vector<std::string>{"no sound output to capture"});
 }
 
 // Sound, then nothing from the source for a while, then packets flagged silent whose buffers hold
