@@ -2,7 +2,7 @@
 import assert from 'node:assert/strict';
 import { spawn } from 'node:child_process';
 import { once } from 'node:events';
-import { chmodSync, mkdirSync, readFileSync, statSync, symlinkSync, writeFileSync } from 'node:fs';
+import { writeFileSync } from 'node:fs';
 import { join } from 'node:path';
 import { after, test } from 'node:test';
 
@@ -45,13 +45,10 @@ test('R, O, C and E: running, ping, audio in order as events and iterated, the s
 
 test('a start that fails or never comes is an error with the reason, and the helper is gone', async (t) => {
   const dir = tempDir(t, 'zn-start-');
-  const script = (name, text) => {
-    writeFileSync(join(dir, name), text);
-    chmodSync(join(dir, name), 0o755);
-    return join(dir, name);
-  };
-  const unrunnable = script('unrunnable', '#!/no/such/interpreter\n');
-  const garbled = script('garbled', "#!/bin/sh\nprintf 'X\\0\\0\\0\\0'; exec sleep 30\n");
+  const unrunnable = join(dir, 'unrunnable');
+  const garbled = join(dir, 'garbled');
+  writeFileSync(unrunnable, '#!/no/such/interpreter\n', { mode: 0o755 });
+  writeFileSync(garbled, "#!/bin/sh\nprintf 'X\\0\\0\\0\\0'; exec sleep 30\n", { mode: 0o755 });
   const cases = [
     [{ args: ['start=fail:Connection refused'] },
       { code: 'START_FAILED', message: 'start failed: Connection refused' }],
@@ -84,7 +81,7 @@ test('a helper that dies ends streams and pings with an error, never a hang', as
   await assert.rejects(audio.ping(), { code: 'HELPER_EXITED' });
 });
 
-test('a slow consumer holds the helper up and loses nothing', async () => {
+test('a slow consumer holds the helper up, loses nothing, and can quit it while held', async () => {
   const audio = await sim(['chunk=bytes:4096', 'pace=1', 'repeat=forever']);
   const emitted = [];
   audio.on('audio', (block) => emitted.push(firstByte(block)));
@@ -100,22 +97,16 @@ test('a slow consumer holds the helper up and loses nothing', async () => {
       const read = emitted.length - before;
       assert.ok(read < 150, `${read} blocks read while the consumer slept`);
     }
-    if (seen.length === 300) break;
+    if (seen.length === 300) {
+      await sleep(300); // held up again, the helper waits on the full pipe
+      const quitting = Date.now();
+      assert.equal(await audio.quit(), 0);
+      assert.ok(Date.now() - quitting < 4000);
+      break;
+    }
   }
   // Every block read, in the order read (the sim's delivery threads may swap neighbours).
   assert.deepEqual(seen, emitted.slice(0, 300));
-  assert.equal(await audio.quit(), 0);
-});
-
-test('quit while the consumer holds the helper up still ends it with status 0', async () => {
-  const audio = await sim(['chunk=bytes:16384', 'pace=0', 'repeat=forever']);
-  const stream = audio.stream({ highWaterMark: 1 });
-  audio.arm();
-  await sleep(300);
-  const started = Date.now();
-  assert.equal(await audio.quit(), 0);
-  assert.ok(Date.now() - started < 4000);
-  stream.destroy();
 });
 
 test('the helper ends with its parent, and a Ctrl-C at the terminal reaches the parent alone', async () => {
@@ -143,22 +134,4 @@ test('the helper ends with its parent, and a Ctrl-C at the terminal reaches the 
     if (child.exitCode === null && child.signalCode === null) await once(child, 'exit');
     assert.ok(await waitFor(() => !alive(pid), 4000), `helper ${pid} outlived its parent (${how})`);
   }
-});
-
-test('the README\'s five-line start runs and writes 5 s of audio', async (t) => {
-  const dir = tempDir(t, 'zn-readme-');
-  const readme = readFileSync(join(PACKAGE_DIR, 'README.md'), 'utf8');
-  const example = readme.match(/```js\n(import[^]*?)```/)[1];
-  mkdirSync(join(dir, 'node_modules'));
-  symlinkSync(PACKAGE_DIR, join(dir, 'node_modules', 'zarn-audio'));
-  writeFileSync(join(dir, 'example.mjs'), example);
-  // 10 ms blocks of a sine, 4 per 2 ms: the 5 s come in about 1.3 s.
-  const helper = join(dir, 'helper');
-  writeFileSync(helper, `#!/bin/sh\nexec '${SIM}' chunk=bytes:1920,data:sine:440,count:4 pace=2 repeat=forever\n`);
-  chmodSync(helper, 0o755);
-  const child = spawn(process.execPath, ['example.mjs'], {
-    cwd: dir, stdio: 'inherit', env: { ...process.env, ZARN_AUDIO_PATH: helper },
-  });
-  assert.deepEqual(await once(child, 'exit'), [0, null]);
-  assert.equal(statSync(join(dir, 'capture.wav')).size, 44 + 5 * 48000 * 2);
 });

@@ -1,22 +1,19 @@
 // Where the helper is looked for, in order, and what the error says when it is nowhere.
 import assert from 'node:assert/strict';
-import { chmodSync, mkdirSync, writeFileSync } from 'node:fs';
-import { join, sep } from 'node:path';
+import { mkdirSync, writeFileSync } from 'node:fs';
+import { join } from 'node:path';
 import { test } from 'node:test';
 
 import { HelperNotFoundError, findHelper } from '../index.js';
-import { bundledPath, unpackedPath } from '../lib/locate.js';
 import { tempDir } from './support.js';
 
-function program(dir, name = 'zarn-audio', mode = 0o755) {
+function program(dir, mode = 0o755) {
   mkdirSync(dir, { recursive: true });
-  const file = join(dir, name);
-  writeFileSync(file, '#!/bin/sh\n');
-  chmodSync(file, mode);
-  return file;
+  writeFileSync(join(dir, 'zarn-audio'), '#!/bin/sh\n', { mode });
+  return join(dir, 'zarn-audio');
 }
 
-test('explicit path, then the variable, then beside the package, then PATH', (t) => {
+test('path, variable, beside the package, PATH in order; else where it looked', (t) => {
   const root = tempDir(t, 'zn-locate-');
   const explicit = program(join(root, 'explicit'));
   const fromEnv = program(join(root, 'env'));
@@ -28,12 +25,9 @@ test('explicit path, then the variable, then beside the package, then PATH', (t)
   assert.equal(findHelper({ ...base, env }), fromEnv);
   assert.equal(findHelper({ ...base, env: { PATH: env.PATH } }), bundled);
   assert.equal(findHelper({ ...base, packageDir: root, env: { PATH: env.PATH } }), onPath);
-});
 
-test('the error lists every place looked at, and a named path is never passed over', (t) => {
-  const root = tempDir(t, 'zn-locate-');
-  const notExecutable = program(join(root, 'plain'), 'zarn-audio', 0o644);
-  program(join(root, 'path'));
+  // Not found: the error lists every place looked at, and a named path is never passed over.
+  const notExecutable = program(join(root, 'plain'), 0o644);
   const cases = [
     [{ path: join(root, 'none') }, [`path option: ${join(root, 'none')} (missing)`]],
     [{ path: notExecutable }, [`path option: ${notExecutable} (not executable)`]],
@@ -51,9 +45,3 @@ test('the error lists every place looked at, and a named path is never passed ov
   }
 });
 
-test('Windows names the program .exe; inside an Electron asar the unpacked copy is used', () => {
-  assert.ok(bundledPath({ packageDir: 'p', platform: 'win32', arch: 'arm64' })
-    .endsWith(join('bin', 'win32-arm64', 'zarn-audio.exe')));
-  const inAsar = ['app', 'resources', 'app.asar', 'node_modules', 'zarn-audio'].join(sep);
-  assert.equal(unpackedPath(inAsar), inAsar.replace('app.asar', 'app.asar.unpacked'));
-});

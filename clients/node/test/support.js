@@ -1,26 +1,17 @@
 // What the tests need from the build, passed in by ctest; a missing one fails the test that
 // needs it, saying which.
 import assert from 'node:assert/strict';
-import { mkdtempSync, readFileSync, readdirSync, rmSync } from 'node:fs';
-import { dirname, join, resolve } from 'node:path';
+import { mkdtempSync, readFileSync, rmSync } from 'node:fs';
+import { dirname, resolve } from 'node:path';
 import { fileURLToPath } from 'node:url';
 
 export const PACKAGE_DIR = resolve(dirname(fileURLToPath(import.meta.url)), '..');
-export const TRANSCRIPTS = resolve(PACKAGE_DIR, '../../docs/transcripts');
 
 export function required(name) {
   const value = process.env[name];
   assert.ok(value, `${name} is not set: run these tests through ctest, or set it to the path`);
   return value;
 }
-
-export function transcriptNames() {
-  const names = readdirSync(TRANSCRIPTS).filter((f) => f.endsWith('.out')).map((f) => f.slice(0, -4));
-  assert.ok(names.length >= 10, `transcripts missing in ${TRANSCRIPTS}`);
-  return names.sort();
-}
-
-export const transcriptPath = (name, ext) => join(TRANSCRIPTS, name + ext);
 
 export const sleep = (ms) => new Promise((done) => setTimeout(done, ms));
 

@@ -7,6 +7,12 @@ from pathlib import Path
 import pytest
 
 SOURCE_DIR = Path(__file__).resolve().parents[3]
+PACKAGE_DIR = SOURCE_DIR / "clients" / "python"
+# Every script that forwards audio delays the start, so that the A the package sends at start is
+# taken before the first delivery.
+ARMED = "start-delay=200"
+# Blocks far apart, so that the sim's delivery threads cannot pass one another.
+SINE = ["chunk=rate:48000,bytes:4096,data:sine:440", "pace=20", "repeat=forever", ARMED]
 
 
 def _required(name):
@@ -25,11 +31,6 @@ def sim():
 @pytest.fixture(scope="session")
 def real_helper():
     return _required("ZARN_AUDIO_HELPER")
-
-
-def script(sim_path, *tokens):
-    """A helper command: the sim with its script."""
-    return [sim_path, *tokens]
 
 
 def write_program(path, text):

@@ -1,43 +1,66 @@
-"""Once against the real helper: a 440 Hz tone on a private PulseAudio server, heard through the
-package."""
+"""The package as users get it, once against the real helper: installed offline by pip into a
+fresh virtual environment with the helper bundled beside it, where the README's five lines record
+5 s of the 440 Hz tone a private PulseAudio server plays into a WAV file."""
 
+import array
 import math
 import os
+import re
+import shutil
 import subprocess
+import sys
 import tempfile
+import wave
 
-import pytest
-
-from conftest import SOURCE_DIR
-from zarn_audio import Capture
-
-SOUND_SERVER = str(SOURCE_DIR / "scripts" / "sound-server")
+from conftest import PACKAGE_DIR, SOURCE_DIR
+from zarn_audio import discovery
 
 
-@pytest.fixture
-def server_env():
-    directory = tempfile.mkdtemp(prefix="zarn-py-")
+def test_pip_installs_offline_and_the_readme_example_records_the_tone(tmp_path, real_helper):
+    package = tmp_path / "package"
+    shutil.copytree(PACKAGE_DIR, package, ignore=shutil.ignore_patterns("__pycache__", "tests"))
+    bundled = package / discovery.bundled_dir().relative_to(PACKAGE_DIR) / "zarn-audio"
+    bundled.parent.mkdir(parents=True)
+    shutil.copy(real_helper, bundled)
+    subprocess.run([sys.executable, "-m", "venv", "--system-site-packages", tmp_path / "env"],
+                   check=True)
+
+    def run(*args, **options):
+        done = subprocess.run([tmp_path / "env" / "bin" / "python", *args], cwd=tmp_path,
+                              capture_output=True, text=True, timeout=120, **options)
+        assert done.returncode == 0, done.stdout + done.stderr
+        return done.stdout
+
+    # --no-index: no package index at all, as on a machine without network.
+    run("-m", "pip", "install", "--no-index", "--no-cache-dir", str(package))
+    # One version for the helper, the package's metadata and the module.
+    version = re.search(r"project\(zarn-audio VERSION (\S+)",
+                        (SOURCE_DIR / "CMakeLists.txt").read_text()).group(1)
+    assert run("-c", "import importlib.metadata as m, zarn_audio; "
+               "print(m.version('zarn-audio'), zarn_audio.__version__)").split() == [version] * 2
+    readme = (PACKAGE_DIR / "README.md").read_text(encoding="utf-8").split("## Five lines", 1)[1]
+    five_lines = re.search(r"```python\n(.*?)```", readme, re.S).group(1)
+    assert five_lines.count("\n") == 5
+
+    server = [str(SOURCE_DIR / "scripts" / "sound-server")]
+    directory = tempfile.mkdtemp(prefix="zarn-py-")  # short: the socket path must fit
     try:
-        started = subprocess.run([SOUND_SERVER, "start", "pulseaudio", directory, "--owner",
+        started = subprocess.run([*server, "start", "pulseaudio", directory, "--owner",
                                   str(os.getpid())], capture_output=True, text=True, timeout=60)
         assert started.returncode == 0, started.stderr
         env = dict(line.split("=", 1) for line in started.stdout.splitlines() if "=" in line)
-        subprocess.run([SOUND_SERVER, "play", directory, "440", "0"], check=True,
-                       capture_output=True, timeout=30)
-        yield {**os.environ, **env}
+        subprocess.run([*server, "play", directory, "440", "0"], check=True, timeout=30)
+        # No ZARN_AUDIO_PATH and no helper on PATH: it must be the one inside the package.
+        run("-c", five_lines, env={"PATH": "/usr/bin:/bin", **env})
     finally:
-        subprocess.run([SOUND_SERVER, "stop", directory], capture_output=True, timeout=60)
-        subprocess.run(["rm", "-rf", directory])
-
-
-def test_the_real_helper_hears_a_tone(real_helper, server_env):
-    with Capture(real_helper, env=server_env) as capture:
-        capture.read(0.3)  # the tone's start, and the server's first fragments
-        audio = capture.read(1.0)
-        rate, channels = capture.rate, capture.channels
-    assert capture.returncode == 0
-    assert channels == 1 and len(audio) == rate
-    rms = math.sqrt(sum(v * v for v in audio) / len(audio))
+        subprocess.run([*server, "stop", directory], capture_output=True, timeout=60)
+        shutil.rmtree(directory, ignore_errors=True)
+    with wave.open(str(tmp_path / "capture.wav")) as wav:
+        rate = wav.getframerate()
+        assert (wav.getnchannels(), wav.getsampwidth(), wav.getnframes()) == (1, 2, 5 * rate)
+        wav.readframes(rate // 2)  # the tone's start, and the server's first fragments
+        audio = array.array("h", wav.readframes(4 * rate))
+    rms = math.sqrt(sum(v * v for v in audio) / len(audio)) / 32768
     crossings = sum(1 for a, b in zip(audio, audio[1:]) if a < 0 <= b)
     assert 0.3 < rms < 0.4, f"level {rms}: not the 0.5-amplitude tone"
-    assert abs(crossings - 440) <= 3, f"{crossings} cycles in a second, not 440"
+    assert abs(crossings - 4 * 440) <= 12, f"{crossings} cycles in 4 s, not {4 * 440}"
