@@ -1,41 +1,60 @@
-// Sample forwarding in process, through the screen flow on the scripted platform: the C payload
-// byte for byte, the silent drops in the flow's and the handler's order, and the arm state. (Each
-// delivery builds its own payload; whole frames from concurrent writers are test_frames', quit
-// inside a frame test_commands'.)
+// The screen flow on the scripted platform, in process, with a capture object on it: start's steps
+// and messages, stop, and sample forwarding (the C payload byte for byte, the silent drops in the
+// flow's and the handler's order, and the arm state). (Whole frames from concurrent writers are
+// test_frames', quit inside a frame and the stream's error callback test_commands'.)
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <sstream>
+#include <stdexcept>
+#include <thread>
 #include <tuple>
 
-#include "sim_fixture.h"
+#include "frame_pipe.h"
+#include "platform/screencapturekit/screen_audio_service.h"
+#include "platform/simulated/simulated_service.h"
+#include "sys_audio_capture.h"
 
 namespace zarn::test {
 namespace {
+
+namespace sim = platform::simulated;
+
+// A scripted platform made from zarn-audio-sim's tokens, the screen flow over it and a capture
+// object on that. Members in this order so the capture object, and the flow with any stream it
+// holds, go before the platform.
+struct Sim {
+  explicit Sim(const std::vector<std::string>& tokens)
+      : service(parse(tokens)), flow(service), capture(flow) {}
+  static sim::Script parse(const std::vector<std::string>& tokens) {
+    std::string error;
+    if (auto script = sim::parseScript(tokens, error)) return *script;
+    throw std::invalid_argument(error);
+  }
+  // A capture still running is stopped first, so no delivery reaches an object that is gone.
+  ~Sim() { capture.stop(); }
+  sim::SimulatedService service;
+  platform::ScreenAudioService flow;
+  SysAudioCapture capture;
+};
 
 using Header = std::vector<std::uint8_t>;
 
 const Header kFloatMonoHeader{0x80, 0xBB, 0x00, 0x00, 0x01, 0x20, 0x01, 0x00};
 
-// A frame as (type, k, payload size, header): k is the number of the counter-filled delivery,
-// whose sample byte j is (k + j) mod 256, or -1 if the samples are not that pattern.
-using Chunk = std::tuple<std::uint8_t, int, std::size_t, Header>;
-Chunk chunkOf(const Frame& f) {
-  const std::size_t n = f.payload.size();
-  int k = n > kChunkHeaderSize ? f.payload[kChunkHeaderSize] : -1;
-  for (std::size_t j = kChunkHeaderSize; j < n && k >= 0; ++j) {
-    if (f.payload[j] != static_cast<std::uint8_t>(k + j - kChunkHeaderSize)) k = -1;
-  }
-  return {f.type, k, n,
-          Header(f.payload.begin(), f.payload.begin() + std::min(n, kChunkHeaderSize))};
+// The C frame the scripted platform's delivery k becomes: the header, then its 1024 counter bytes,
+// (k + j) mod 256.
+Frame counterChunk(int k, Header payload) {
+  for (int j = 0; j < 1024; ++j) payload.push_back(static_cast<std::uint8_t>(k + j));
+  return {kFrameChunk, payload};
 }
 
-using SampleForwarding = SimTest;
+using ScreenFlow = FramePipeTest;
 
 // A delivery with the chunk fields (of zarn-audio-sim's chunk= token; 48 kHz float mono by
 // default), then a good one. The first is forwarded with the header, or, with none, dropped
 // silently; any block it retained is released either way.
-TEST_F(SampleForwarding, EachDeliveryIsForwardedWholeOrDroppedSilentlyAndTheNextIsForwarded) {
+TEST_F(ScreenFlow, EachDeliveryIsForwardedWholeOrDroppedSilentlyAndTheNextIsForwarded) {
   std::vector<std::pair<std::string, Header>> deliveries = {
       {"", kFloatMonoHeader},
       {"rate:44100,flags:0,channels:2,bits:16", {0x44, 0xAC, 0, 0, 2, 0x10, 0, 0}},
@@ -58,12 +77,11 @@ TEST_F(SampleForwarding, EachDeliveryIsForwardedWholeOrDroppedSilentlyAndTheNext
     s.capture.arm();  // before start, so the chunks may precede R
     s.capture.start();
     ASSERT_TRUE(s.service.waitFor([](auto& r) { return r.deliveries.size() == 2; }, kWait));
-    std::vector<Chunk> got, expected;
-    for (const Frame& f : frames().readUntilQuiet()) got.push_back(chunkOf(f));
-    std::ranges::sort(got);
-    if (!header.empty()) expected.emplace_back(kFrameChunk, 0, 1032, header);
-    expected.emplace_back(kFrameChunk, 1, 1032, kFloatMonoHeader);
-    expected.emplace_back(kFrameRunning, -1, 0, Header{});  // R once, and no E frame
+    std::vector<Frame> got = frames().readUntilQuiet(), expected{kRunning};  // R, and no E
+    if (!header.empty()) expected.push_back(counterChunk(0, header));
+    expected.push_back(counterChunk(1, kFloatMonoHeader));
+    const auto order = [](const Frame& f) { return std::tie(f.type, f.payload); };
+    std::ranges::sort(got, {}, order), std::ranges::sort(expected, {}, order);
     EXPECT_EQ(got, expected);
     const sim::Record record = s.service.record();  // both deliveries, as waited for above
     for (const sim::DeliveryRecord& d : record.deliveries) {
@@ -74,7 +92,7 @@ TEST_F(SampleForwarding, EachDeliveryIsForwardedWholeOrDroppedSilentlyAndTheNext
   }
 }
 
-TEST_F(SampleForwarding, DisarmStopsForwardingAndTouchesNoLaterSampleBuffer) {
+TEST_F(ScreenFlow, DisarmStopsForwardingAndTouchesNoLaterSampleBuffer) {
   Sim s({"chunk=bytes:16", "pace=1", "repeat=forever"});
   s.capture.arm();
   s.capture.start();
@@ -97,13 +115,42 @@ TEST_F(SampleForwarding, DisarmStopsForwardingAndTouchesNoLaterSampleBuffer) {
   EXPECT_LE(forwarded, lookedAt);
 }
 
-// A stall of the platform (zarn-audio-sim's stall: field) holds back the delivery it is on.
-TEST_F(SampleForwarding, AStallHoldsBackTheNextDelivery) {
-  Sim s({"chunk=", "chunk=stall:300", "pace=0"});
-  const auto started = std::chrono::steady_clock::now();
-  s.capture.start();
-  ASSERT_TRUE(s.service.waitFor([](auto& r) { return r.deliveries.size() == 2; }, kWait));
-  EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(300));
+TEST_F(ScreenFlow, StartStoresTheStreamBeforeRunning) {
+  Sim s({});
+  // With the frame writer held, R cannot go out; a stop must find the stream all the same.
+  stdoutLock->lock();
+  std::thread starting([&] { s.capture.start(); });
+  const auto deadline = std::chrono::steady_clock::now() + kWait;
+  while (s.service.record().stopsAsked == 0 && std::chrono::steady_clock::now() < deadline)
+    s.capture.stop();  // returns at once until start has stored the stream
+  stdoutLock->unlock();
+  starting.join();
+  EXPECT_EQ(s.service.record().stopsAsked, 1) << "the stream is stored only after R is out";
+  EXPECT_EQ(frames().readUntilQuiet(), std::vector<Frame>{kRunning});
+}
+
+// Each way start can fail: one error frame, compared whole so its length counts too (14 bytes for
+// an empty description); any stream made is dropped, and a later stop asks and says nothing. An
+// error with an empty description and a query with neither content nor error give an empty reason.
+TEST_F(ScreenFlow, EachFailingStartGivesOneErrorFrameAndDropsTheStream) {
+  const std::pair<const char*, std::string> failures[] = {
+      {"displays=0", "no displays available"},
+      {"query=fail:denied", "start failed: denied"},
+      {"query=fail", "start failed: "},
+      {"query=none", "start failed: "},
+      {"output=fail:écran ☃", "start failed: écran ☃"},
+      {"start=fail:busy", "start failed: busy"}};
+  for (const auto& [token, message] : failures) {
+    SCOPED_TRACE(token);
+    Sim s({token, "chunk=count:3"});  // deliveries that would come if capture had started
+    s.capture.arm();
+    s.capture.start();
+    EXPECT_EQ(frames().readUntilQuiet(), std::vector<Frame>{errorFrame(message)});
+    EXPECT_EQ(s.service.record().streamsDestroyed, s.service.record().streamsMade);
+    s.capture.stop();
+    EXPECT_EQ(s.service.record().stopsAsked, 0);
+    EXPECT_EQ(frames().readUntilQuiet(), std::vector<Frame>{});
+  }
 }
 
 }  // namespace
