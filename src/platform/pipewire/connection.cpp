@@ -59,13 +59,19 @@ struct Connection::Registry {
   Registry(Connection& connection, pw_registry* registry)
       : connection(connection), registry(registry) {}
   ~Registry() {
-    for (auto& [id, bound] : bound) {
-      spa_hook_remove(&bound->listener);
-      pw_proxy_destroy(bound->proxy);
-    }
+    silence();
+    for (auto& [id, bound] : bound) pw_proxy_destroy(bound->proxy);
+    pw_proxy_destroy(reinterpret_cast<pw_proxy*>(registry));
+  }
+
+  // Under the loop's lock: no callback reaches `connection` from now on, even while the rest of
+  // the registry waits to be destroyed on another thread.
+  void silence() {
+    if (!listening) return;
+    listening = false;
+    for (auto& [id, bound] : bound) spa_hook_remove(&bound->listener);
     spa_hook_remove(&registryListener);
     spa_hook_remove(&coreListener);
-    pw_proxy_destroy(reinterpret_cast<pw_proxy*>(registry));
   }
 
   void bind(std::uint32_t id, const char* type, std::uint32_t version, const void* events) {
@@ -88,6 +94,7 @@ struct Connection::Registry {
   Connection& connection;
   pw_registry* registry;
   spa_hook registryListener{}, coreListener{};
+  bool listening = true;
   std::map<std::uint32_t, std::unique_ptr<Bound>> bound;
   std::uint32_t metadataId = SPA_ID_INVALID;
 };
@@ -274,11 +281,14 @@ void Connection::onWatchTick(void* data, std::uint64_t) {
 }
 
 Connection::~Connection() {
-  // The timer reaches this object: it goes now, not with the loop.
-  if (watchTimer_ != nullptr) {
+  // The timer and the registry's listeners reach this object: they go now, not with the loop,
+  // which may go on dispatching until the thread below has stopped it.
+  if (running_) {
     const bool inLoop = pw_thread_loop_in_thread(threadLoop_);
     if (!inLoop) pw_thread_loop_lock(threadLoop_);
-    pw_loop_destroy_source(pw_thread_loop_get_loop(threadLoop_), watchTimer_);
+    if (watchTimer_ != nullptr)
+      pw_loop_destroy_source(pw_thread_loop_get_loop(threadLoop_), watchTimer_);
+    if (registry_) registry_->silence();
     if (!inLoop) pw_thread_loop_unlock(threadLoop_);
   }
   auto close = [threadLoop = threadLoop_, context = context_, core = core_,
