@@ -1,9 +1,12 @@
-// The Windows service on a recording fake of the WASAPI calls: what Wine cannot show. Endpoints
+// The Windows service without Windows. Its parts: the state handling, every phase with every
+// event; where the timeline places a packet; the mix formats it reads; the ring between its
+// threads. The whole on a recording fake of the WASAPI calls, for what Wine cannot show: endpoints
 // that fail, go away or change; packets flagged silent; no packets at all while nothing plays.
 // The fake's clock is virtual: every wait of the capture thread is 10 ms of the endpoint's time.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bit>
 #include <chrono>
 #include <condition_variable>
 #include <future>
@@ -14,10 +17,129 @@
 #include <thread>
 #include <vector>
 
+#include "platform/wasapi/capture_machine.h"
+#include "platform/wasapi/packet_audio.h"
+#include "platform/wasapi/sample_ring.h"
+#include "platform/wasapi/timeline.h"
 #include "platform/wasapi/wasapi_service.h"
+#include "state_table.h"
 
 namespace zarn::platform::wasapi {
 namespace {
+
+using enum Phase;
+using enum Event;
+
+// One letter per action, in bit order: Close, Open the default, start Succeeded/Failed, Loss
+// reported, sTop done, start refused. A change or loss of the endpoint while the first open is
+// under way needs nothing: that open looks for the default as it is.
+constexpr const char* kTable = R"(
+  idle     start                                > opening  O
+  idle     stop                                 > ended    T
+  opening  stop                                 > ended    CFT
+  opening  opened                               > running  S
+  opening  noEndpoint openFailed                > ended    CF
+  running  stop                                 > ended    CT
+  running  defaultChanged endpointLost          > moving   CO
+  running  streamFailed                         > ended    CL
+  moving   stop                                 > ended    CT
+  moving   opened                               > running
+  moving   noEndpoint openFailed streamFailed   > ended    CL
+  moving   defaultChanged endpointLost          > moving   CO
+  ended    stop                                 > ended    T
+)";
+
+// What the table must keep: the start is answered exactly once, a stop always completes, a loss
+// is reported only after the start was answered, and nothing is opened on the way to the end.
+TEST(WasapiMachine, EveryPhaseWithEveryEvent) {
+  test::expectEveryPair<Phase, Event>(
+      kTable, "idle opening running moving ended",
+      "start stop opened noEndpoint openFailed defaultChanged endpointLost streamFailed", "COSFLTr",
+      [](Phase phase, Event event) {
+        const Step step = nextStep(phase, event);
+        const auto count = [&](std::uint32_t mask) { return std::popcount(step.actions & mask); };
+        EXPECT_EQ(count(completeStart | failStart), int(phase == opening && step.next != opening));
+        EXPECT_EQ(count(completeStop), int(event == stop));
+        EXPECT_TRUE(!(step.actions & reportLoss) || phase == running || phase == moving);
+        EXPECT_TRUE(step.next != ended || !(step.actions & openDefault));
+        EXPECT_TRUE(step.next != ended || phase == idle || phase == ended ||
+                    (step.actions & closeStream));
+        return std::pair(step.next, step.actions);
+      });
+}
+
+// After a first packet of 480 frames at position 0, captured at kStart: where the second, captured
+// `at` after it, lands. 48 kHz: 10 ms is 480 frames and 100'000 ticks of 100 ns.
+TEST(WasapiTimeline, PlacesAPacketByPositionOrElseByTheClock) {
+  constexpr std::uint64_t kTenMs = 100'000, kStart = 7'000'000'000;
+  struct {
+    const char* what;
+    std::uint64_t position, at;
+    bool discontinuous;
+    Placement expected;
+  } const cases[] = {
+      {"follows on the device's count, clock jitter ignored", 480, kTenMs - 2'000, false, {}},
+      {"follows on, but the endpoint says it does not", 480, kTenMs + 2 * kTenMs, true, {960, 0}},
+      {"the count jumped: the clock places it after a gap", 5000, 3 * kTenMs, false, {960, 0}},
+      {"the count jumped back: the clock finds an overlap", 100, kTenMs / 2, false, {0, 240}},
+      {"entirely covered already", 100, 0, true, {0, 480}},
+  };
+  for (const auto& c : cases) {
+    Timeline timeline(48000);
+    timeline.place(0, kStart, 480, false, kStart);
+    const Placement got =
+        timeline.place(c.position, kStart + c.at, 480, c.discontinuous, kStart + c.at);
+    EXPECT_EQ(std::pair(got.zerosBefore, got.skipFrames),
+              std::pair(c.expected.zerosBefore, c.expected.skipFrames))
+        << c.what;
+  }
+}
+
+// Integer mix formats (the tone under Wine shows float) come out as mono floats: channels
+// averaged, full scale 1, little-endian samples at any width. What cannot be read is refused.
+TEST(WasapiMixFormat, ConvertsEveryPcmLayoutToMonoFloat) {
+  const struct {
+    WaveFields fields;
+    std::vector<std::uint8_t> twoStereoFrames;
+    float expected[2];
+  } cases[] = {
+      {{false, 44100, 2, 16, 4}, {0, 0x40, 0, 0x40, 0, 0x80, 0, 0}, {0.5f, -0.5f}},
+      {{false, 96000, 2, 24, 6}, {0, 0, 0x40, 0, 0, 0x40, 0, 0, 0x80, 0, 0, 0}, {0.5f, -0.5f}},
+  };
+  for (const auto& c : cases) {
+    const auto format = readMixFormat(c.fields);
+    ASSERT_TRUE(format) << c.fields.containerBits;
+    MonoMixer mixer(*format, 2);
+    const float* mono = mixer.mix(c.twoStereoFrames.data(), 2);
+    EXPECT_EQ(std::vector<float>(mono, mono + 2), std::vector<float>(c.expected, c.expected + 2))
+        << c.fields.containerBits;
+  }
+  const WaveFields unreadable[] = {
+      {true, 48000, 2, 16, 4},   // 16-bit float
+      {false, 48000, 2, 8, 2},   // 8-bit PCM
+      {true, 48000, 2, 32, 12},  // frames with padding
+      {true, 0, 2, 32, 8},       // no rate
+      {true, 48000, 0, 32, 0},   // no channels
+  };
+  for (const WaveFields& fields : unreadable) EXPECT_FALSE(readMixFormat(fields));
+}
+
+// The writer never waits: what does not fit is dropped and counted, and the reader gets the rest
+// in order across the wrap.
+TEST(WasapiSampleRing, KeepsOrderAcrossTheWrapAndDropsWhatDoesNotFit) {
+  SampleRing ring(8);
+  const float first[] = {1, 2, 3, 4, 5, 6};
+  EXPECT_EQ(ring.write(first, 6), 6u);
+  float out[8];
+  EXPECT_EQ(ring.read(out, 4), 4u);
+  EXPECT_EQ(ring.write(nullptr, 3), 3u);  // zeros, across the end of the storage
+  const float more[] = {7, 8, 9, 10};
+  EXPECT_EQ(ring.write(more, 4), 3u);
+  EXPECT_EQ(ring.dropped(), 1u);
+  EXPECT_EQ(ring.waiting(), 8u);
+  ASSERT_EQ(ring.read(out, 8), 8u);
+  EXPECT_EQ(std::vector<float>(out, out + 8), (std::vector<float>{5, 6, 0, 0, 0, 7, 8, 9}));
+}
 
 using namespace std::chrono_literals;
 
@@ -58,9 +180,6 @@ struct World final : AudioSink {
     std::unique_lock<std::mutex> hold(mutex);
     return changed.wait_for(hold, 10s, condition);
   }
-  void note(const std::string& entry) {
-    locked([&] { log.push_back(entry); });
-  }
 
   void deliver(const AudioBlock& block) override {
     EXPECT_EQ(block.format.channels, 1u);
@@ -83,7 +202,9 @@ struct World final : AudioSink {
 class FakeStream final : public LoopbackStream {
  public:
   FakeStream(World& world, std::string id) : world_(world), id_(std::move(id)) {}
-  ~FakeStream() override { world_.note("close " + id_); }
+  ~FakeStream() override {
+    world_.locked([&] { world_.log.push_back("close " + id_); });
+  }
   const MixFormat& format() const override { return format_; }
   std::uint32_t bufferFrames() const override { return 4800; }
   void waitForPacket(std::chrono::milliseconds) override {
@@ -135,7 +256,7 @@ class FakeEndpoints final : public Endpoints {
   Hresult openDefault(std::unique_ptr<LoopbackStream>& stream, std::string& id) override {
     id = world_.locked([&] { return world_.defaultId; });
     if (id.empty()) return kNotFound;
-    world_.note("open " + id);
+    world_.locked([&] { world_.log.push_back("open " + id); });
     const Hresult result = world_.locked([&] { return world_.endpoints[id].opens; });
     if (!failed(result)) stream = std::make_unique<FakeStream>(world_, id);
     return result;
@@ -162,9 +283,6 @@ class WasapiService : public ::testing::Test {
     service->stop([&] { done.set_value(); });
     done.get_future().get();
   }
-  void set(const std::string& id, Source source) {
-    world.locked([&] { world.endpoints[id].source = source; });
-  }
   // The default becomes `defaultId`, and the endpoint `id` behaves as `endpoint` says.
   void change(const std::string& defaultId, const std::string& id, Endpoint endpoint) {
     world.locked([&] {
@@ -172,12 +290,9 @@ class WasapiService : public ::testing::Test {
       world.endpoints[id] = endpoint;
     });
   }
-  std::size_t received() {
-    return world.locked([&] { return world.samples.size(); });
-  }
   // Waits for `more` samples than have come so far; returns where they start.
   std::size_t awaitMore(std::size_t more) {
-    const std::size_t from = received();
+    const std::size_t from = world.locked([&] { return world.samples.size(); });
     EXPECT_TRUE(world.waitUntil([&] { return world.samples.size() >= from + more; }));
     return from;
   }
@@ -210,16 +325,16 @@ TEST_F(WasapiService, StartFailsOrCaptureEndsWithTheReasonWhenNothingCanBeOpened
 // sound, then sound: the parent gets zeros for both stretches, exactly as long as they lasted on
 // the endpoint's clock, in blocks of at most 20 ms, from a thread that registered as real-time.
 TEST_F(WasapiService, SilenceWithoutPacketsAndFlaggedPacketsAreZerosWithoutAGap) {
-  set("speakers", Source::quiet);
+  change("speakers", "speakers", {kOk, Source::quiet});
   ASSERT_FALSE(start());
-  set("speakers", Source::play);
+  change("speakers", "speakers", {kOk, Source::play});
   ASSERT_TRUE(
       world.waitUntil([&] { return world.find(0, 0.25f) + 5 * 480 <= world.samples.size(); }));
-  set("speakers", Source::quiet);
+  change("speakers", "speakers", {kOk, Source::quiet});
   awaitMore(40 * 480);
-  set("speakers", Source::flaggedSilent);
+  change("speakers", "speakers", {kOk, Source::flaggedSilent});
   const std::size_t flagged = awaitMore(10 * 480);
-  set("speakers", Source::play);
+  change("speakers", "speakers", {kOk, Source::play});
   ASSERT_TRUE(world.waitUntil([&] {
     return world.find(world.find(world.find(0, 0.25f), 0.0f), 0.25f) < world.samples.size();
   }));
@@ -254,10 +369,10 @@ TEST_F(WasapiService, FollowsTheDefaultAndReportsOnlyAFailureItCannotMoveOnFrom)
   ASSERT_TRUE(logged("open headset", 2));
   change("speakers", "headset", {kOk, Source::fail, false});  // gone, and failing for it
   ASSERT_TRUE(logged("open speakers", 3));
-  set("speakers", Source::fail);
+  change("speakers", "speakers", {kOk, Source::fail});
   ASSERT_TRUE(world.waitUntil([&] { return !world.losses.empty(); }));
   stop();
-  const std::size_t atStop = received();
+  const std::size_t atStop = world.locked([&] { return world.samples.size(); });
   std::this_thread::sleep_for(50ms);
   std::lock_guard<std::mutex> hold(world.mutex);
   EXPECT_EQ(world.samples.size(), atStop);
