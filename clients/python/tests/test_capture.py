@@ -1,5 +1,5 @@
-"""Capture against zarn-audio-sim (the real program on a scripted capture service) and against
-stand-ins that die: frames, reads, slow parents, quitting, and the child always reaped."""
+# Capture against zarn-audio-sim (the real program on a scripted capture service) and against
+# stand-ins that die: frames, reads, slow parents, quitting, and the child always reaped.
 
 import gc
 import os
@@ -8,13 +8,12 @@ import sys
 import threading
 import time
 from collections import Counter
-from pathlib import Path
 
 import pytest
 
-from conftest import ARMED, PACKAGE_DIR, SINE, write_program
+from conftest import ARMED, PACKAGE_DIR, SINE, alive, write_program
 from zarn_audio import (Capture, HelperError, HelperExited, HelperNotFound, StartTimeout,
-                        ZarnAudioError, find_helper)
+                        find_helper)
 from zarn_audio.capture import READ_SIZE
 from zarn_audio.session import MAX_PENDING_BYTES
 
@@ -70,17 +69,14 @@ def test_a_helper_that_dies_raises_from_every_waiting_call(tmp_path, body, messa
 
 def test_not_found_says_where_it_looked(tmp_path):
     env = {"PATH": str(tmp_path)}
-    with pytest.raises(HelperNotFound) as raised:
+    with pytest.raises(HelperNotFound, match="(?s)ZARN_AUDIO_PATH: not set.*beside the package.*"
+                       f"PATH: {tmp_path}"):
         find_helper(env=env)
-    assert raised.value.searched[0] == "ZARN_AUDIO_PATH: not set"
-    assert "beside the package" in raised.value.searched[1]
-    assert raised.value.searched[2] == f"PATH: {tmp_path}"
     for given, wrong in [("/nowhere/zarn-audio", {}), (None, {"ZARN_AUDIO_PATH": "/nowhere/x"})]:
         with pytest.raises(HelperNotFound, match="/nowhere/"):
             find_helper(given, wrong | env)
     program = write_program(tmp_path / "zarn-audio", "exit 0\n")
     assert find_helper(env=env) == program
-    assert find_helper(env={"ZARN_AUDIO_PATH": program, "PATH": ""}) == program
 
 
 def read_in_pieces(sim, pieces):
@@ -135,14 +131,7 @@ def test_close_ends_a_blocked_call_or_a_helper_blocked_writing(sim, blocked_in, 
     assert len(results[0]) == received  # the one block, as a block or as its samples
 
 
-def test_leaving_by_an_exception_or_abandoning_quits_and_reaps(sim):
-    with pytest.raises(KeyError):
-        with Capture([sim, *SINE]) as capture:
-            raise KeyError("the parent's own failure")
-    assert capture.returncode == 0
-    with pytest.raises(ZarnAudioError, match="^the capture is closed$"):
-        capture.ping()
-    assert list(capture) == [] and capture.close() == 0
+def test_an_abandoned_capture_quits_and_reaps(sim):
     process = Capture([sim, *SINE]).start()._link.process
     gc.collect()
     assert process.wait(5) == 0
@@ -160,11 +149,7 @@ def test_the_helper_ends_with_its_parent(sim, parent_ends):
     if parent_ends == "is killed":
         parent.kill()
     parent.wait(10)
-    for _ in range(70):  # the quit bound, 3.5 s; a zombie has ended, it waits only to be reaped
-        try:
-            if Path(f"/proc/{helper}/stat").read_text().rsplit(")", 1)[1].split()[0] == "Z":
-                return
-        except FileNotFoundError:
-            return
+    ended = time.monotonic() + 3.5  # the quit bound
+    while alive(helper):
+        assert time.monotonic() < ended, f"helper {helper} outlived its parent"
         time.sleep(0.05)
-    pytest.fail(f"helper {helper} outlived its parent")
