@@ -1,6 +1,8 @@
 # Capture against zarn-audio-sim (the real program on a scripted capture service) and against
-# stand-ins that die: frames, reads, slow parents, quitting, and the child always reaped.
+# stand-ins that die: frames, reads, slow parents, quitting, and the child always reaped. (A
+# failed start is tested here for AsyncCapture too.)
 
+import asyncio
 import gc
 import os
 import subprocess
@@ -12,8 +14,8 @@ from collections import Counter
 import pytest
 
 from conftest import ARMED, PACKAGE_DIR, SINE, alive, write_program
-from zarn_audio import (Capture, HelperError, HelperExited, HelperNotFound, StartTimeout,
-                        find_helper)
+from zarn_audio import (AsyncCapture, Capture, HelperError, HelperExited, HelperNotFound,
+                        StartTimeout, find_helper)
 from zarn_audio.capture import READ_SIZE
 from zarn_audio.session import MAX_PENDING_BYTES
 
@@ -33,16 +35,18 @@ def test_every_frame_type_in_order(sim):
     assert capture.returncode == 0
 
 
+@pytest.mark.parametrize("kind", [Capture, AsyncCapture])
 @pytest.mark.parametrize("tokens, error, message", [
     (["start=fail:Connection refused"], HelperError, "^start failed: Connection refused$"),
     (["start=hang"], StartTimeout, "^no answer from the capture stream"),
     (None, HelperExited, "status 7"),  # a helper that dies before starting
 ])
-def test_a_start_that_fails_raises_and_the_helper_is_reaped(sim, tmp_path, tokens, error, message):
+def test_a_start_that_fails_raises_and_the_helper_is_reaped(sim, tmp_path, kind, tokens, error,
+                                                            message):
     helper = [sim, *tokens] if tokens else write_program(tmp_path / "dead", "exit 7\n")
-    capture = Capture(helper, start_timeout=0.5)
+    capture = kind(helper, start_timeout=0.5)
     with pytest.raises(error, match=message):
-        capture.start()
+        asyncio.run(capture.start()) if kind is AsyncCapture else capture.start()
     assert capture.returncode == (0 if tokens else 7)
 
 

@@ -69,7 +69,6 @@ def container(request, monkeypatch):
     (32, False, struct.pack("=2i", -1073741824, 2147483647), [-0.5, 2147483647 / 2147483648]),
     (24, False, bytes([0, 0, 0x40, 0, 0, 0x80, 0xFF, 0xFF, 0xFF]), [0.5, -1.0, -1 / 8388608]),
     (8, False, b"\0\0", "no conversion for 8-bit integer"),
-    (16, True, b"\0\0", "no conversion for 16-bit float"),
     (16, False, b"\0\0\0", "not whole frames"),
 ])
 def test_samples_become_floats(container, bits, is_float, data, expected):
