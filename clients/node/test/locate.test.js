@@ -38,7 +38,7 @@ test('path, variable, beside the package, PATH in order; else where it looked', 
       `PATH: ${join(root, 'plain')}`]],
   ];
   for (const [options, looked] of cases) {
-    assert.throws(() => findHelper({ platform: 'linux', arch: 'x64', packageDir: root, ...options }),
+    assert.throws(() => findHelper({ ...base, packageDir: root, ...options }),
       (e) => e instanceof HelperNotFoundError && assert.deepEqual(e.looked, looked) === undefined &&
         e.message.includes(looked.at(-1)));
   }

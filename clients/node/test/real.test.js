@@ -7,29 +7,24 @@ import {
   copyFileSync, cpSync, mkdirSync, mkdtempSync, readFileSync, rmSync, writeFileSync,
 } from 'node:fs';
 import { join } from 'node:path';
-import { after, before, test } from 'node:test';
+import { test } from 'node:test';
 
 import { PACKAGE_DIR, required, tempDir } from './support.js';
 
 const REAL = required('ZARN_AUDIO');
 const SERVER = required('ZARN_SOUND_SERVER');
 const TONE_HZ = 440;
-// Under /tmp, short: the server's socket path must fit in 107 bytes.
-const serverDir = mkdtempSync('/tmp/zn-node-');
-let serverEnv;
-
-before(() => {
-  const lines = execFileSync(SERVER, ['start', 'pulseaudio', serverDir, '--owner',
-    String(process.pid)], { encoding: 'utf8' });
-  serverEnv = Object.fromEntries(lines.trim().split('\n').map((l) => l.split(/=(.*)/s, 2)));
-  execFileSync(SERVER, ['play', serverDir, String(TONE_HZ), '0']);
-});
-after(() => {
-  execFileSync(SERVER, ['stop', serverDir]);
-  rmSync(serverDir, { recursive: true, force: true });
-});
 
 test('npm pack installs offline in an empty folder; its README example records the tone', (t) => {
+  const server = mkdtempSync('/tmp/zn-pa-'); // short: its socket path must fit in 107 bytes
+  t.after(() => {
+    execFileSync(SERVER, ['stop', server]);
+    rmSync(server, { recursive: true, force: true });
+  });
+  const lines = execFileSync(SERVER, ['start', 'pulseaudio', server, '--owner',
+    String(process.pid)], { encoding: 'utf8' });
+  const serverEnv = Object.fromEntries(lines.trim().split('\n').map((l) => l.split(/=(.*)/s, 2)));
+  execFileSync(SERVER, ['play', server, String(TONE_HZ), '0']);
   const work = tempDir(t, 'zn-npm-');
   const staged = join(work, 'package');
   cpSync(PACKAGE_DIR, staged, { recursive: true });
@@ -40,10 +35,6 @@ test('npm pack installs offline in an empty folder; its README example records t
     cwd, encoding: 'utf8', env: { ...process.env, npm_config_cache: join(work, 'cache') },
   });
   const [packed] = JSON.parse(npm(['pack', '--json', '--pack-destination', work], staged));
-  const files = packed.files.map((f) => f.path).sort();
-  assert.deepEqual(files.filter((f) => !f.startsWith('lib/')), ['LICENSE', 'README.md',
-    `bin/${process.platform}-${process.arch}/zarn-audio`, 'index.d.ts', 'index.js',
-    'package.json'].sort());
 
   const app = join(work, 'app');
   mkdirSync(app);
