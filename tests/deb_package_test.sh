@@ -13,8 +13,7 @@ fail() { echo "FAIL: $*" >&2; exit 1; }
 
 cpack --config "$build/CPackConfig.cmake" -B "$work/out" >"$work/cpack.log" 2>&1 ||
   { cat "$work/cpack.log"; fail "cpack -G DEB failed"; }
-arch=$(dpkg --print-architecture)
-deb=$work/out/zarn-audio_${version}_$arch.deb
+deb=$work/out/zarn-audio_${version}_$(dpkg --print-architecture).deb
 [[ -f $deb ]] || fail "no $deb; cpack made: $(ls "$work/out")"
 
 files=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print $NF}' | sort)
@@ -66,6 +65,7 @@ status=0
 for page in zarn-audio zarn-audio-record; do
   text=$(MANWIDTH=80 man --warnings -E ascii -l "$root/usr/share/man/man1/$page.1" 2>"$work/man.err")
   [[ ! -s $work/man.err ]] || fail "man $page: $(cat "$work/man.err")"
-  grep -q "^NAME" <<<"$text" && grep -qE "^ +$page +- " <<<"$text" || fail "man $page: $text"
+  # The name line that the NAME section holds, as whatis and apropos read it.
+  grep -qE "^ +$page +- " <<<"$text" || fail "man $page: $text"
 done
 echo "ok: $(basename "$deb"), Depends: $(field Depends)"
