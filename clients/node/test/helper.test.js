@@ -22,7 +22,7 @@ const sim = async (args) => {
 // Counter data: the first sample byte of delivery k is k mod 256, so order and gaps show.
 const firstByte = (block) => new Uint8Array(block.samples.buffer)[0];
 
-test('R, O, C and E: running, ping, audio in order as events and iterated, the stream error', async () => {
+test('R, O, C, E: running, ping, audio in order as events and iterated, the error', async () => {
   const audio = await sim(['chunk=bytes:256,count:20', 'pace=5', 'halt=after:20:gone – ø']);
   assert.equal(audio.running, true);
   assert.ok((await audio.ping()) >= 0);
@@ -43,19 +43,17 @@ test('R, O, C and E: running, ping, audio in order as events and iterated, the s
   assert.equal(await audio.quit(), 0);
 });
 
-test('a start that fails or never comes is an error with the reason, and the helper is gone', async (t) => {
+test('a start that fails or never comes is an error saying why; the helper is gone', async (t) => {
   const dir = tempDir(t, 'zn-start-');
   const unrunnable = join(dir, 'unrunnable');
-  const garbled = join(dir, 'garbled');
   writeFileSync(unrunnable, '#!/no/such/interpreter\n', { mode: 0o755 });
-  writeFileSync(garbled, "#!/bin/sh\nprintf 'X\\0\\0\\0\\0'; exec sleep 30\n", { mode: 0o755 });
   const cases = [
     [{ args: ['start=fail:Connection refused'] },
       { code: 'START_FAILED', message: 'start failed: Connection refused' }],
     [{ args: ['start=hang'] }, { code: 'START_TIMEOUT' }],
-    [{ args: ['no-such-token=1'] }, { code: 'HELPER_EXITED', message: /status 2 .*unknown script token/ }],
-    [{ path: unrunnable }, { code: 'SPAWN_FAILED', message: /could not start the helper .*ENOENT/ }],
-    [{ path: garbled }, { code: 'PROTOCOL_ERROR', message: /unknown frame type 0x58/ }],
+    [{ args: ['no-such-token=1'] },
+      { code: 'HELPER_EXITED', message: /status 2 .*unknown script token/ }],
+    [{ path: unrunnable }, { code: 'SPAWN_FAILED', message: /could not start the helper.*ENOENT/ }],
   ];
   for (const [options, expected] of cases) {
     const made = new ZarnAudio({ path: SIM, ...options });
@@ -109,23 +107,23 @@ test('a slow consumer holds the helper up, loses nothing, and can quit it while 
   assert.deepEqual(seen, emitted.slice(0, 300));
 });
 
-test('the helper ends with its parent, and a Ctrl-C at the terminal reaches the parent alone', async () => {
-  // The parent prints the helper's pid, then exits, is killed, or quits the helper on SIGINT.
+test('the helper ends with its parent, and Ctrl-C reaches the parent alone', async () => {
+  // The parent prints the helper's pid, then is killed, or quits the helper on SIGINT. (Killed,
+  // it runs no exit handler: its ending is left to the helper seeing the end of its input.)
   const parent = `import { start } from ${JSON.stringify(join(PACKAGE_DIR, 'index.js'))};
     const audio = await start({ path: ${JSON.stringify(SIM)}, args: ['repeat=forever'] });
     audio.arm();
     process.on('SIGINT', async () => console.log('quit', await audio.quit().catch((e) => e.code)));
-    console.log(audio.pid);
-    if (process.argv[1] === 'exit') process.exit(0);`;
-  for (const how of ['exit', 'SIGKILL', 'SIGINT']) {
+    console.log(audio.pid);`;
+  for (const how of ['SIGKILL', 'SIGINT']) {
     // In a process group of its own, as a shell runs a command; SIGINT goes to the whole group.
-    const child = spawn(process.execPath, ['--input-type=module', '-e', parent, how],
+    const child = spawn(process.execPath, ['--input-type=module', '-e', parent],
       { stdio: ['ignore', 'pipe', 'inherit'], detached: true });
     const lines = [];
     child.stdout.on('data', (bytes) => lines.push(...bytes.toString().trim().split('\n')));
     assert.ok(await waitFor(() => lines.length > 0, 5000), 'no helper started');
     const pid = Number(lines[0]);
-    if (how !== 'exit') process.kill(-child.pid, how);
+    process.kill(-child.pid, how);
     if (how === 'SIGINT') {
       assert.ok(await waitFor(() => lines.length > 1, 5000), 'the parent never quit the helper');
       assert.equal(lines[1], 'quit 0');

@@ -7,45 +7,24 @@ import {
   copyFileSync, cpSync, mkdirSync, mkdtempSync, readFileSync, rmSync, writeFileSync,
 } from 'node:fs';
 import { join } from 'node:path';
-import { after, before, test } from 'node:test';
+import { test } from 'node:test';
 
 import { PACKAGE_DIR, required, tempDir } from './support.js';
 
 const REAL = required('ZARN_AUDIO');
 const SERVER = required('ZARN_SOUND_SERVER');
 const TONE_HZ = 440;
-// Under /tmp, short: the server's socket path must fit in 107 bytes.
-const serverDir = mkdtempSync('/tmp/zn-node-');
-let serverEnv;
-
-before(() => {
-  const lines = execFileSync(SERVER, ['start', 'pulseaudio', serverDir, '--owner',
-    String(process.pid)], { encoding: 'utf8' });
-  serverEnv = Object.fromEntries(lines.trim().split('\n').map((l) => l.split(/=(.*)/s, 2)));
-  execFileSync(SERVER, ['play', serverDir, String(TONE_HZ), '0']);
-});
-after(() => {
-  execFileSync(SERVER, ['stop', serverDir]);
-  rmSync(serverDir, { recursive: true, force: true });
-});
-
-// The tone is there: its pitch from the zero crossings, and a level near the played 0.5 peak.
-function assertTone({ samples, rate, channels }, seconds) {
-  assert.equal(channels, 1);
-  assert.equal(samples.length, Math.round(seconds * rate));
-  let crossings = 0;
-  let power = 0;
-  for (let i = 0; i < samples.length; ++i) {
-    power += samples[i] * samples[i];
-    if (i > 0 && (samples[i - 1] < 0) !== (samples[i] < 0)) ++crossings;
-  }
-  const hz = crossings / 2 / seconds;
-  const rms = Math.sqrt(power / samples.length);
-  assert.ok(Math.abs(hz - TONE_HZ) < 10, `heard ${hz} Hz`);
-  assert.ok(rms > 0.25 && rms < 0.45, `level ${rms} RMS`);
-}
 
 test('npm pack installs offline in an empty folder; its README example records the tone', (t) => {
+  const server = mkdtempSync('/tmp/zn-pa-'); // short: its socket path must fit in 107 bytes
+  t.after(() => {
+    execFileSync(SERVER, ['stop', server]);
+    rmSync(server, { recursive: true, force: true });
+  });
+  const lines = execFileSync(SERVER, ['start', 'pulseaudio', server, '--owner',
+    String(process.pid)], { encoding: 'utf8' });
+  const serverEnv = Object.fromEntries(lines.trim().split('\n').map((l) => l.split(/=(.*)/s, 2)));
+  execFileSync(SERVER, ['play', server, String(TONE_HZ), '0']);
   const work = tempDir(t, 'zn-npm-');
   const staged = join(work, 'package');
   cpSync(PACKAGE_DIR, staged, { recursive: true });
@@ -56,10 +35,6 @@ test('npm pack installs offline in an empty folder; its README example records t
     cwd, encoding: 'utf8', env: { ...process.env, npm_config_cache: join(work, 'cache') },
   });
   const [packed] = JSON.parse(npm(['pack', '--json', '--pack-destination', work], staged));
-  const files = packed.files.map((f) => f.path).sort();
-  assert.deepEqual(files.filter((f) => !f.startsWith('lib/')), ['LICENSE', 'README.md',
-    `bin/${process.platform}-${process.arch}/zarn-audio`, 'index.d.ts', 'index.js',
-    'package.json'].sort());
 
   const app = join(work, 'app');
   mkdirSync(app);
@@ -70,9 +45,20 @@ test('npm pack installs offline in an empty folder; its README example records t
   const env = { ...process.env, ...serverEnv, PATH: '/usr/bin:/bin' };
   delete env.ZARN_AUDIO_PATH;
   execFileSync(process.execPath, ['example.mjs'], { cwd: app, env, stdio: 'inherit' });
+  // The tone is there: its pitch from the zero crossings, and a level near the played 0.5 peak.
   const wav = readFileSync(join(app, 'capture.wav'));
-  const rate = wav.readUInt32LE(24);
-  const samples = Float32Array.from({ length: (wav.length - 44) / 2 },
-    (_, i) => wav.readInt16LE(44 + 2 * i) / 32768);
-  assertTone({ samples, rate, channels: wav.readUInt16LE(22) }, 5);
+  const seconds = 5;
+  assert.equal(wav.readUInt16LE(22), 1);
+  assert.equal(wav.length - 44, 2 * seconds * wav.readUInt32LE(24));
+  let crossings = 0;
+  let power = 0;
+  for (let i = 44; i < wav.length; i += 2) {
+    const sample = wav.readInt16LE(i) / 32768;
+    power += sample * sample;
+    if (i > 44 && (wav.readInt16LE(i - 2) < 0) !== (sample < 0)) ++crossings;
+  }
+  const hz = crossings / 2 / seconds;
+  const rms = Math.sqrt(power / ((wav.length - 44) / 2));
+  assert.ok(Math.abs(hz - TONE_HZ) < 10, `heard ${hz} Hz`);
+  assert.ok(rms > 0.25 && rms < 0.45, `level ${rms} RMS`);
 });

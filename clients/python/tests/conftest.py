@@ -1,5 +1,5 @@
-"""Paths the tests need, from the environment ctest gives them (see clients/python/CMakeLists.txt).
-A missing one fails the test that needs it, saying which."""
+# Paths the tests need, from the environment ctest gives them (see clients/python/CMakeLists.txt).
+# A missing one fails the test that needs it, saying which.
 
 import os
 from pathlib import Path
@@ -24,7 +24,7 @@ def _required(name):
 
 @pytest.fixture(scope="session")
 def sim():
-    """zarn-audio-sim: the real program on a scripted capture service."""
+    # zarn-audio-sim: the real program on a scripted capture service.
     return _required("ZARN_AUDIO_SIM")
 
 
@@ -33,8 +33,16 @@ def real_helper():
     return _required("ZARN_AUDIO_HELPER")
 
 
+def alive(pid):
+    # A zombie has ended: it only waits for its parent to reap it.
+    try:
+        return Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()[0] != "Z"
+    except FileNotFoundError:
+        return False
+
+
 def write_program(path, text):
-    """A stand-in helper (a shell script) for what the sim cannot do, such as dying."""
+    # A stand-in helper (a shell script) for what the sim cannot do, such as dying.
     path.write_text("#!/bin/sh\n" + text)
     path.chmod(0o755)
     return str(path)

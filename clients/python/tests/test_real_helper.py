@@ -1,6 +1,6 @@
-"""The package as users get it, once against the real helper: installed offline by pip into a
-fresh virtual environment with the helper bundled beside it, where the README's five lines record
-5 s of the 440 Hz tone a private PulseAudio server plays into a WAV file."""
+# The package as users get it, once against the real helper: installed offline by pip into a
+# fresh virtual environment with the helper bundled beside it, where the README's five lines record
+# 5 s of the 440 Hz tone a private PulseAudio server plays into a WAV file.
 
 import array
 import math
@@ -29,18 +29,11 @@ def test_pip_installs_offline_and_the_readme_example_records_the_tone(tmp_path, 
         done = subprocess.run([tmp_path / "env" / "bin" / "python", *args], cwd=tmp_path,
                               capture_output=True, text=True, timeout=120, **options)
         assert done.returncode == 0, done.stdout + done.stderr
-        return done.stdout
 
     # --no-index: no package index at all, as on a machine without network.
     run("-m", "pip", "install", "--no-index", "--no-cache-dir", str(package))
-    # One version for the helper, the package's metadata and the module.
-    version = re.search(r"project\(zarn-audio VERSION (\S+)",
-                        (SOURCE_DIR / "CMakeLists.txt").read_text()).group(1)
-    assert run("-c", "import importlib.metadata as m, zarn_audio; "
-               "print(m.version('zarn-audio'), zarn_audio.__version__)").split() == [version] * 2
     readme = (PACKAGE_DIR / "README.md").read_text(encoding="utf-8").split("## Five lines", 1)[1]
     five_lines = re.search(r"```python\n(.*?)```", readme, re.S).group(1)
-    assert five_lines.count("\n") == 5
 
     server = [str(SOURCE_DIR / "scripts" / "sound-server")]
     directory = tempfile.mkdtemp(prefix="zarn-py-")  # short: the socket path must fit
