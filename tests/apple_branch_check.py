@@ -1,11 +1,10 @@
 #!/usr/bin/python3
-"""Configures the macOS branch of every CMakeLists on this machine, with clang, and checks what
-it would compile: every source must exist (configure fails otherwise) and none may call what only
-Linux has. Code inside `#if ... __linux__` or `#ifdef F_SETPIPE_SZ` blocks is Linux's own and
-not looked at.
-
-    apple_branch_check.py SOURCE_DIR BUILD_DIR
-"""
+# Configures the macOS branch of every CMakeLists on this machine, with clang, and checks what it
+# would compile: every source must exist (configure fails otherwise) and none may call what only
+# Linux has. Code inside `#if ... __linux__` or `#ifdef F_SETPIPE_SZ` blocks is Linux's own and
+# not looked at.
+#
+#     apple_branch_check.py SOURCE_DIR BUILD_DIR
 
 import json
 import os
@@ -22,7 +21,7 @@ LINUX_GUARD = re.compile(r"^\s*#\s*if.*(__linux__|F_SETPIPE_SZ)")
 
 
 def linux_only_lines(path):
-    """(line number, text) of every Linux-only use outside a Linux guard."""
+    # (line number, text) of every Linux-only use outside a Linux guard
     hits, depth, guarded_at = [], 0, None
     for number, line in enumerate(open(path, encoding="utf-8"), 1):
         directive = re.match(r"^\s*#\s*(if|else|elif|endif)", line)
@@ -40,7 +39,7 @@ def linux_only_lines(path):
 
 
 def included_headers(path, source_dir):
-    """The project's own headers a source includes, directly or through others."""
+    # The project's own headers a source includes, directly or through others
     seen, todo = set(), [path]
     while todo:
         current = todo.pop()

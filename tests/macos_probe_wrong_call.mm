@@ -34,9 +34,6 @@
 #ifdef ZARN_PROBE_RELEASE_FORMAT_DESCRIPTION
   CFRelease(CMSampleBufferGetFormatDescription(sampleBuffer));  // not ours: the Get rule
 #endif
-#ifdef ZARN_PROBE_RELEASE_SAMPLE_BUFFER
-  CFRelease(sampleBuffer);  // borrowed for the delivery
-#endif
 }
 
 - (void)stream:(SCStream*)stream didStopWithError:(NSError*)error {
@@ -73,9 +70,6 @@ void probe(SCDisplay* display) {
                           error:&failure];
 #ifdef ZARN_PROBE_WRONG_SELECTOR
   (void)[stream addStreamOutput:callbacks type:SCStreamOutputTypeAudio sampleHandlerQueue:queue];
-#endif
-#ifdef ZARN_PROBE_INTEGER_FOR_ENUM
-  (void)[stream addStreamOutput:callbacks type:1 sampleHandlerQueue:queue error:&failure];
 #endif
   [stream startCaptureWithCompletionHandler:^(NSError* error) {
     (void)error;

@@ -60,9 +60,7 @@ TEST(FrameBytes, EdgeFramesHaveExactBytes) {
   writeFrame(kFrameChunk, Bytes(0x01'02'03, 'd'));
   sendError("no displays available");
   sendError("caf\xC3\xA9 stopped");  // the length counts UTF-8 bytes, not characters
-  sendError("\xF0\x9F\x8E\xB5");
-  sendError("start failed: \xFF");  // not UTF-8: an empty error
-  sendError("");
+  sendError("start failed: \xFF");   // not UTF-8: an empty error
   // Reserved address space only, never touched: any read of it would crash the test.
   const std::size_t size = (std::size_t{1} << 32) + 1;
   void* huge = ::mmap(nullptr, size, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
@@ -75,8 +73,7 @@ TEST(FrameBytes, EdgeFramesHaveExactBytes) {
   const std::string expected = "O\0\0\0\0R\0\0\0\0C\x2C\1\0\0"s + std::string(300, 'c') +
                                "C\3\2\1\0"s + std::string(0x01'02'03, 'd') +
                                "E\x15\0\0\0no displays available"s +
-                               "E\x0D\0\0\0caf\xC3\xA9 stopped"s + "E\4\0\0\0\xF0\x9F\x8E\xB5"s +
-                               "E\0\0\0\0E\0\0\0\0O\0\0\0\0"s;
+                               "E\x0D\0\0\0caf\xC3\xA9 stopped"s + "E\0\0\0\0O\0\0\0\0"s;
   EXPECT_EQ(received.get(), Bytes(expected.begin(), expected.end()));
 }
 
@@ -112,13 +109,10 @@ TEST(ConcurrentFrames, FramesFromManyThreadsAreWholeAndInOrderOnBlockingAndNonBl
     if (nonBlocking) ::fcntl(fds[1], F_SETFL, O_NONBLOCK);
     std::future<Bytes> received = readAll(fds[0], 4096, nonBlocking ? 20us : 0us);
     auto writer = std::make_unique<WriterOn>(fds[1]);
-    std::vector<Bytes> payloads[std::size(kTypes)];
-    for (int w = 0; w < std::ssize(kTypes); ++w)
-      for (int s = 0; s < kFramesEach; ++s) payloads[w].push_back(payloadOf(w, s));
     std::vector<std::thread> threads;
     for (int w = 0; w < std::ssize(kTypes); ++w)
-      threads.emplace_back([&, w] {
-        for (const auto& payload : payloads[w]) writeFrame(kTypes[w], payload);
+      threads.emplace_back([w] {
+        for (int s = 0; s < kFramesEach; ++s) writeFrame(kTypes[w], payloadOf(w, s));
       });
     for (auto& thread : threads) thread.join();
     EXPECT_FALSE(writer->handle.broken());
