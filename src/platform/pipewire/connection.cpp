@@ -12,6 +12,8 @@
 #include <cstring>
 #include <thread>
 
+#include "platform/linux/output_order.h"
+
 namespace zarn::platform::pipewire {
 namespace {
 
@@ -314,11 +316,7 @@ Connection::~Connection() {
 std::vector<std::string> Connection::outputNames() const {
   std::vector<std::string> names;
   for (const auto& [id, sink] : sinks_) {
-    if (sink.name == defaultName_) {
-      names.insert(names.begin(), sink.name);
-    } else {
-      names.push_back(sink.name);
-    }
+    linux_audio::addInOfferOrder(names, sink.name, sink.name == defaultName_);
   }
   return names;
 }

@@ -14,13 +14,13 @@
 #include <string>
 #include <thread>
 #include <utility>
-#include <vector>
 
 #include "platform/linux/delivery.h"
 #include "platform/linux/owed_completions.h"
 #include "platform/linux/stream_service.h"
 #include "platform/pipewire/latency.h"
 #include "platform/pipewire/stream_phases.h"
+#include "platform/step_driver.h"
 
 namespace zarn::platform::pipewire {
 namespace {
@@ -84,14 +84,18 @@ class State final : public GraphListener {
   void graphChanged() override { evaluate(); }
   void connectionLost(const std::string& reason) override {
     reason_ = reason;
-    handle(Event::connectionLost);
+    driver_.raise(Event::connectionLost);
   }
 
   const std::shared_ptr<Connection> connection;
 
  private:
-  void handle(Event event);
-  void carryOut(std::uint32_t actions);
+  friend StepDriver<State, Phase, Event>;
+  static Decision<Phase> decide(Phase phase, Event event) {
+    const Step step = nextStep(phase, event);
+    return {step.next, step.actions};
+  }
+  void carryOut(std::uint32_t actions, Event);
   void open();
   void drop();
   void setTimers(bool armed);
@@ -123,11 +127,9 @@ class State final : public GraphListener {
   std::atomic<bool> forwarding_{false};
   std::atomic<std::uint32_t> rate_{0}, channels_{0};  // the current stream's format
 
-  Phase phase_ = Phase::idle;
   Completion startDone_, stopDone_, refused_;
   OwedCompletions owed_;
-  std::vector<Event> queued_;
-  bool handling_ = false;
+  StepDriver<State, Phase, Event> driver_{*this, Phase::idle};
   std::unique_ptr<Tap> tap_;
   Sink requested_;       // the format the current stream asked for
   std::string reason_;   // why the stream could not start or ended
@@ -141,17 +143,17 @@ class State final : public GraphListener {
 void State::start(Completion done) {
   connection->setListener(this);
   if (!connection->ready()) connectionLost(connection->lossReason());
-  (phase_ == Phase::idle ? startDone_ : refused_) = std::move(done);
-  handle(Event::start);
+  (driver_.phase() == Phase::idle ? startDone_ : refused_) = std::move(done);
+  driver_.raise(Event::start);
 }
 
 void State::stop(Completion done) {
   stopDone_ = std::move(done);
-  handle(Event::stop);
+  driver_.raise(Event::stop);
 }
 
 void State::close() {
-  handle(Event::stop);  // resolves a start still pending
+  driver_.raise(Event::stop);  // resolves a start still pending
   connection->setListener(nullptr);
   pw_loop* loop = pw_thread_loop_get_loop(connection->threadLoop());
   for (spa_source* timer : {retry_, deadline_}) {
@@ -160,22 +162,7 @@ void State::close() {
   retry_ = deadline_ = nullptr;
 }
 
-// Events raised while the actions of another are carried out wait their turn.
-void State::handle(Event event) {
-  queued_.push_back(event);
-  if (handling_) return;
-  handling_ = true;
-  while (!queued_.empty()) {
-    const Event next = queued_.front();
-    queued_.erase(queued_.begin());
-    const Step step = nextStep(phase_, next);
-    phase_ = step.next;
-    carryOut(step.actions);
-  }
-  handling_ = false;
-}
-
-void State::carryOut(std::uint32_t actions) {
+void State::carryOut(std::uint32_t actions, Event) {
   if (actions & stopForwarding) forwarding_.store(false);
   if (actions & dropStream) drop();
   if (actions & openStream) open();
@@ -188,7 +175,7 @@ void State::carryOut(std::uint32_t actions) {
   if (actions & completeStop) owed_.owe(stopDone_, std::nullopt);
   if (actions & refuseStop) owed_.owe(stopDone_, "nothing is being captured");
   if (actions & refuseStart) {
-    owed_.owe(refused_, phase_ == Phase::ended && !reason_.empty()
+    owed_.owe(refused_, driver_.phase() == Phase::ended && !reason_.empty()
                             ? reason_
                             : "capture has already been started");
   }
@@ -210,7 +197,7 @@ void State::open() {
   tap->stream = pw_stream_new(connection->core(), "system audio", props);
   if (tap->stream == nullptr) {
     failure_ = std::strerror(errno);
-    return handle(Event::streamFailed);
+    return driver_.raise(Event::streamFailed);
   }
   pw_stream_add_listener(tap->stream, &tap->listener, &kStreamEvents, tap.get());
 
@@ -231,7 +218,7 @@ void State::open() {
       pw_stream_connect(tap_->stream, PW_DIRECTION_INPUT, PW_ID_ANY, flags, params, 1);
   if (result < 0) {
     failure_ = std::strerror(-result);
-    handle(Event::streamFailed);
+    driver_.raise(Event::streamFailed);
   }
 }
 
@@ -255,16 +242,18 @@ void State::setTimers(bool armed) {
 }
 
 void State::evaluate() {
-  if (phase_ != Phase::starting && phase_ != Phase::running && phase_ != Phase::relinking) return;
+  if (driver_.phase() != Phase::starting && driver_.phase() != Phase::running &&
+      driver_.phase() != Phase::relinking)
+    return;
   if (!tap_) return;  // the next retry makes one
   const std::optional<Sink> sink = connection->defaultSink();
   if (sink && (sink->rate != requested_.rate || sink->channels != requested_.channels)) {
-    return handle(Event::formatChanged);
+    return driver_.raise(Event::formatChanged);
   }
   const bool linked = pw_stream_get_state(tap_->stream, nullptr) == PW_STREAM_STATE_STREAMING &&
                       channels_.load() > 0 &&
                       connection->linkedOnlyToOutputs(pw_stream_get_node_id(tap_->stream));
-  handle(linked ? Event::linked : Event::unlinked);
+  driver_.raise(linked ? Event::linked : Event::unlinked);
 }
 
 // The platform stopped the stream: said once, unless a stop came first, and after the audio
@@ -311,7 +300,7 @@ void State::onStateChanged(void* data, pw_stream_state, pw_stream_state state, c
   if (tap != self->tap_.get()) return;
   if (state == PW_STREAM_STATE_ERROR) {
     self->failure_ = error ? error : "the stream failed";
-    self->handle(Event::streamFailed);
+    self->driver_.raise(Event::streamFailed);
   } else {
     self->evaluate();
   }
@@ -341,7 +330,7 @@ bool State::linkPending() {
 void State::onRetry(void* data, std::uint64_t) {
   auto* self = static_cast<State*>(data);
   if (self->linkPending()) return;
-  self->handle(Event::retryDue);
+  self->driver_.raise(Event::retryDue);
   self->settle();
 }
 
@@ -359,7 +348,7 @@ void State::onDeadline(void* data, std::uint64_t) {
   } else {
     self->reason_ = self->failure_.empty() ? "no sound output could be linked" : self->failure_;
   }
-  self->handle(Event::deadlinePassed);
+  self->driver_.raise(Event::deadlinePassed);
   self->settle();
 }
 

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "platform/linux/output_order.h"
+
 namespace zarn::platform::pulse {
 
 std::vector<Output> recordableOutputs(const std::vector<Output>& sinks,
@@ -9,11 +11,7 @@ std::vector<Output> recordableOutputs(const std::vector<Output>& sinks,
   std::vector<Output> outputs;
   for (const Output& sink : sinks) {
     if (sink.monitorName.empty() || sink.rate == 0) continue;
-    if (!defaultName.empty() && sink.name == defaultName) {
-      outputs.insert(outputs.begin(), sink);
-    } else {
-      outputs.push_back(sink);
-    }
+    linux_audio::addInOfferOrder(outputs, sink, !defaultName.empty() && sink.name == defaultName);
   }
   return outputs;
 }

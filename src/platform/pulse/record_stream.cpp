@@ -15,6 +15,7 @@
 #include "platform/linux/stream_service.h"
 #include "platform/pulse/output_query.h"
 #include "platform/pulse/stream_phases.h"
+#include "platform/step_driver.h"
 
 namespace zarn::platform::pulse {
 namespace {
@@ -86,8 +87,17 @@ class RecordStream::State final : public ConnectionListener {
  private:
   pa_context* context() const { return connection->context(); }
   pa_mainloop_api* api() const { return pa_threaded_mainloop_get_api(connection->mainloop()); }
-  void apply(RecordEvent event, const std::string& reason);
-  void carryOut(std::uint32_t actions, const std::string& reason);
+  struct Raised {
+    RecordEvent event;
+    std::string reason;  // why, for a failed start or stop or a loss
+  };
+  friend StepDriver<State, RecordState, Raised>;
+  static Decision<RecordState> decide(const RecordState& state, const Raised& raised) {
+    const RecordStep step = nextRecordStep(state, raised.event);
+    return {step.state, step.actions};
+  }
+  void apply(RecordEvent event, const std::string& reason) { driver_.raise({event, reason}); }
+  void carryOut(std::uint32_t actions, const Raised& raised);
   void disconnectRecord();
   bool open(const Output& output);
   void dropRecord();
@@ -108,7 +118,7 @@ class RecordStream::State final : public ConnectionListener {
 
   AudioSink& sink_;
 
-  RecordState machine_;
+  StepDriver<State, RecordState, Raised> driver_{*this, RecordState{}};
   Completion startDone_;
   Completion stopDone_;
   Completion rejected_;          // a start or stop called in a phase that cannot take it
@@ -123,7 +133,7 @@ class RecordStream::State final : public ConnectionListener {
 };
 
 void RecordStream::State::start(Completion done) {
-  if (machine_.phase != RecordPhase::idle) {
+  if (driver_.phase().phase != RecordPhase::idle) {
     rejected_ = std::move(done);
     return apply(RecordEvent::start, badState());
   }
@@ -141,7 +151,7 @@ void RecordStream::State::start(Completion done) {
 
 void RecordStream::State::stop(Completion done) {
   const bool taken =
-      machine_.phase != RecordPhase::stopping && machine_.phase != RecordPhase::ended;
+      driver_.phase().phase != RecordPhase::stopping && driver_.phase().phase != RecordPhase::ended;
   (taken ? stopDone_ : rejected_) = std::move(done);
   apply(RecordEvent::stop, connection->ready() ? badState() : connection->lastError());
 }
@@ -152,16 +162,14 @@ void RecordStream::State::close() {
   query_.cancel();
   cancelTimer();
   dropRecord();
-  machine_.phase = RecordPhase::ended;
+  RecordState closed = driver_.phase();
+  closed.phase = RecordPhase::ended;
+  driver_.setPhase(closed);
 }
 
-void RecordStream::State::apply(RecordEvent event, const std::string& reason) {
-  const RecordStep step = nextRecordStep(machine_, event);
-  machine_ = step.state;
-  carryOut(step.actions, reason);
-}
-
-void RecordStream::State::carryOut(std::uint32_t actions, const std::string& reason) {
+// A record stream that cannot be opened ends the step: its failure is the next event.
+void RecordStream::State::carryOut(std::uint32_t actions, const Raised& raised) {
+  const std::string& reason = raised.reason;
   if (actions & kDropRecord) dropRecord();
   if (actions & kDisconnectRecord) disconnectRecord();
   if (actions & kOpenRecord && !open(next_)) {
@@ -254,7 +262,7 @@ void RecordStream::State::answer(bool ok, const std::string& defaultName,
   if (std::exchange(queryAgain_, false)) return query();
   std::optional<Output> alive;
   if (record_ != nullptr) alive = current_;
-  const FollowStep step = nextFollowStep(sinks, defaultName, alive, machine_.waited);
+  const FollowStep step = nextFollowStep(sinks, defaultName, alive, driver_.phase().waited);
   if (step.kind == FollowStep::Kind::switchTo) next_ = step.output;
   apply(answerEvent(step.kind), linux_audio::kNoOutputText);
 }

@@ -39,7 +39,7 @@ void WasapiService::endpointGone(const std::string& id) {
 }
 
 void WasapiService::post(Input input) {
-  control_.async([this, input = std::move(input)]() mutable { handle(std::move(input)); });
+  control_.async([this, input = std::move(input)]() mutable { driver_.raise(std::move(input)); });
 }
 
 // Notifications about other endpoints, a default that is the one captured, and failures of a
@@ -57,37 +57,31 @@ bool WasapiService::concernsUs(const Input& input) const {
   }
 }
 
-void WasapiService::handle(Input input) {
-  for (std::optional<Input> next = std::move(input); next;) {
-    Input current = std::move(*next);
-    next.reset();
-    if (!concernsUs(current)) continue;
-    // A stream that fails after its endpoint went away has lost the endpoint, whatever code it
-    // fails with: the parent must not hear of it while another output can be captured.
-    if (current.event == Event::streamFailed && !endpoints_->active(capturedId_))
-      current.event = Event::endpointLost;
-    if (current.event == Event::start && phase_ == Phase::idle) {
-      sink_ = current.sink;
-      startDone_ = std::move(current.startDone);
-    }
-    const Step step = nextStep(phase_, current.event);
-    phase_ = step.next;
-    next = carryOut(step.actions, current);
+// An input that is no event for the machine leaves it as it is.
+Decision<Phase> WasapiService::decide(Phase phase, Input& input) {
+  if (!concernsUs(input)) return {phase, 0};
+  // A stream that fails after its endpoint went away has lost the endpoint, whatever code it
+  // fails with: the parent must not hear of it while another output can be captured.
+  if (input.event == Event::streamFailed && !endpoints_->active(capturedId_))
+    input.event = Event::endpointLost;
+  if (input.event == Event::start && phase == Phase::idle) {
+    sink_ = input.sink;
+    startDone_ = std::move(input.startDone);
   }
+  const Step step = nextStep(phase, input.event);
+  return {step.next, step.actions};
 }
 
-// Returns the event an open gives, which is handled next.
-std::optional<WasapiService::Input> WasapiService::carryOut(std::uint32_t actions, Input& why) {
-  std::optional<Input> result;
+// The event an open gives is handled once these actions are done.
+void WasapiService::carryOut(std::uint32_t actions, Input& why) {
   if (actions & closeStream) closeCapture();
-  if (actions & openDefault) result = openCapture();
+  if (actions & openDefault) driver_.raise(openCapture());
   if (actions & completeStart) std::exchange(startDone_, nullptr)(std::nullopt);
   if (actions & failStart) std::exchange(startDone_, nullptr)(StartFailure{reason(why)});
   if (actions & reportLoss) sink_->stopped(reason(why));
   if ((actions & completeStop) && why.stopDone) why.stopDone();
   if ((actions & refuseStart) && why.startDone)
     why.startDone(StartFailure{"capture was started already"});
-  return result;
 }
 
 WasapiService::Input WasapiService::openCapture() {
@@ -112,7 +106,7 @@ WasapiService::Input WasapiService::openCapture() {
 void WasapiService::closeCapture() {
   if (!capture_) return;
   // Moving on to another endpoint, what the last one captured still goes to the parent.
-  lastEnd_ = capture_->close(phase_ == Phase::moving);
+  lastEnd_ = capture_->close(driver_.phase() == Phase::moving);
   lastRate_ = capture_->rate();
   capture_.reset();
   capturedId_.clear();

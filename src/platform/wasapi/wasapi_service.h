@@ -10,6 +10,7 @@
 #include <string>
 
 #include "audio_service.h"
+#include "platform/step_driver.h"
 #include "platform/wasapi/capture_machine.h"
 #include "platform/wasapi/endpoints.h"
 #include "platform/wasapi/loopback_capture.h"
@@ -44,8 +45,9 @@ class WasapiService final : public AudioService, private EndpointWatcher {
 
   void post(Input input);
   bool concernsUs(const Input& input) const;
-  void handle(Input input);
-  std::optional<Input> carryOut(std::uint32_t actions, Input& why);
+  friend StepDriver<WasapiService, Phase, Input>;
+  Decision<Phase> decide(Phase phase, Input& input);
+  void carryOut(std::uint32_t actions, Input& why);
   Input openCapture();
   void closeCapture();
   std::string reason(const Input& why);
@@ -53,7 +55,7 @@ class WasapiService final : public AudioService, private EndpointWatcher {
   std::unique_ptr<Endpoints> endpoints_;
 
   // The control thread's alone.
-  Phase phase_ = Phase::idle;
+  StepDriver<WasapiService, Phase, Input> driver_{*this, Phase::idle};
   AudioSink* sink_ = nullptr;
   StartDone startDone_;
   std::unique_ptr<LoopbackCapture> capture_;
