@@ -111,14 +111,6 @@ FaultProxy::~FaultProxy() {
   ::unlink(path_.c_str());
 }
 
-void FaultProxy::release(Way way) {
-  std::lock_guard<std::mutex> lock(access_);
-  held_[way] = false;
-  for (Link& link : links_)
-    for (Packet& packet : link.queues[way]) packet.holdsFromHere = false;  // a hold not yet begun
-  changed_.notify_all();
-}
-
 std::vector<std::uint32_t> FaultProxy::commands(Way way) {
   std::lock_guard<std::mutex> lock(access_);
   return seen_[way];
@@ -164,7 +156,7 @@ void FaultProxy::read(Link& link, Way way) {
   const std::size_t header = kHeaders[protocol_];
   std::vector<int> received;  // descriptors not yet given to a packet
   for (bool whole = true; whole;) {
-    Packet packet{{}, std::vector<std::uint8_t>(header), {}};
+    Packet packet{std::vector<std::uint8_t>(header), {}};
     whole = transfer(link.fds[way], packet.bytes.data(), header, false, received);
     const std::uint32_t length = protocol_ == pulse ? bigEndian(packet.bytes.data())
                                                     : littleEndian(&packet.bytes[4]) & 0xFFFFFF;
@@ -183,13 +175,8 @@ void FaultProxy::read(Link& link, Way way) {
     link.ended[way] = !whole;
     if (const auto command = whole ? commandOf(packet) : std::nullopt) {
       seen_[way].push_back(*command);
-      if (way == requests && trigger_ &&
-          (trigger_->first == kAnyCommand || trigger_->first == *command)) {
-        const Way held = std::exchange(trigger_, std::nullopt)->second;
-        (held == requests ? packet.holdsFromHere : held_[held]) = true;
-      }
+      if (way == requests && std::exchange(holdOnRequest_, false)) held_[replies] = true;
     }
-    packet.came = Clock::now();
     if (whole && !link.closed) {
       link.queues[way].push_back(std::move(packet));
     } else {
@@ -202,13 +189,10 @@ void FaultProxy::read(Link& link, Way way) {
 void FaultProxy::write(Link& link, Way way) {
   std::unique_lock<std::mutex> lock(access_);
   for (auto& queue = link.queues[way]; !link.closed;) {
-    if (!queue.empty() && std::exchange(queue.front().holdsFromHere, false)) held_[way] = true;
     // A side that ended closes the connection once what it sent is passed on or dropped.
     if (link.ended[way] && (queue.empty() || held_[way])) return close(link);
     if (queue.empty() || held_[way]) {
       changed_.wait(lock);
-    } else if (const auto due = queue.front().came + delay_[way]; Clock::now() < due) {
-      changed_.wait_until(lock, due);
     } else {
       Packet packet = std::move(queue.front());
       queue.pop_front();

@@ -1,10 +1,9 @@
 // Fault injection between the product and a private sound server: a proxy on the server's socket
 // (PulseAudio's native protocol or PipeWire's) that passes whole packets on, in order, with the
-// descriptors that come with them, and can hold or delay them; without a server behind it, a
+// descriptors that come with them, and can hold them; without a server behind it, a
 // server that accepts connections and never answers.
 #pragma once
 
-#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -32,14 +31,11 @@ class FaultProxy {
   // From now on, packets that way wait (a packet half passed on is finished first).
   void hold(Way way) { set(held_[way], true); }
   static constexpr std::uint32_t kAnyCommand = 0xFFFFFFFF;
-  // A command is a control packet's command (PulseAudio) or a message's object id << 8 | opcode
-  // (PipeWire). Once a request carrying `command` (or any, with kAnyCommand) comes, packets `way`
-  // wait from it on (that request included, when `way` is requests). Set until it fires.
-  void holdWhen(std::uint32_t command, Way way) { set(trigger_, Trigger(std::pair(command, way))); }
+  // Once the next request comes, replies wait (until released). A command is a control packet's
+  // command (PulseAudio) or a message's object id << 8 | opcode (PipeWire).
+  void holdRepliesAfterNextRequest() { set(holdOnRequest_, true); }
   // Passes on what waits, in order, and what comes after.
-  void release(Way way);
-  // Each packet that way is passed on no sooner than `delay` after it came.
-  void delay(Way way, std::chrono::milliseconds delay) { set(delay_[way], delay); }
+  void release(Way way) { set(held_[way], false); }
   std::vector<std::uint32_t> commands(Way way);  // seen that way so far, in order
   bool holding(Way way) {
     std::lock_guard<std::mutex> lock(access_);
@@ -47,12 +43,9 @@ class FaultProxy {
   }
 
  private:
-  using Clock = std::chrono::steady_clock;
   struct Packet {
-    Clock::time_point came;
     std::vector<std::uint8_t> bytes;
-    std::vector<int> fds;        // passed on with the packet's first byte
-    bool holdsFromHere = false;  // the request that fired a hold of requests
+    std::vector<int> fds;  // passed on with the packet's first byte
   };
   struct Link {
     int fds[2] = {-1, -1};  // indexed by the Way read from them: the server's, the client's
@@ -60,7 +53,6 @@ class FaultProxy {
     bool ended[2] = {}, closed = false;
   };
 
-  using Trigger = std::optional<std::pair<std::uint32_t, Way>>;
   template <class Value>
   void set(Value& field, Value value) {
     std::lock_guard<std::mutex> lock(access_);
@@ -80,8 +72,7 @@ class FaultProxy {
   std::mutex access_;  // everything below
   std::condition_variable changed_;
   bool held_[2] = {};
-  std::chrono::milliseconds delay_[2] = {};
-  Trigger trigger_;
+  bool holdOnRequest_ = false;
   std::vector<std::uint32_t> seen_[2];
   std::list<Link> links_;
   std::vector<std::thread> threads_;  // the links'

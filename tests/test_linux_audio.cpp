@@ -1,18 +1,14 @@
-// What the Linux services share, with no server: the lock-free ring, the
-// delivering thread, and the watch on a server that stops answering. The delivering thread is held
-// between taking a piece and delivering it where a test needs the moment fixed.
+// What the Linux services share, with no server: the lock-free ring and the delivering thread,
+// held between taking a piece and delivering it where a test needs the moment fixed. (The watch
+// on a server that stops answering shows in the server tests: a stopped server, a silent one.)
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 #include <condition_variable>
-#include <fstream>
 #include <mutex>
 #include <numeric>
 #include <thread>
 #include <vector>
 
-#include "platform/linux/answer_watch.h"
 #include "platform/linux/delivery.h"
 
 namespace zarn::platform::linux_audio {
@@ -21,13 +17,12 @@ namespace {
 using namespace std::chrono_literals;
 
 // Everything the ring holds, piece by piece; each piece of one rate and at most 20 ms of it.
-std::vector<float> drain(MonoRing& ring, std::vector<std::uint32_t>* rates = nullptr) {
+std::vector<float> drain(MonoRing& ring) {
   std::vector<float> all;
   float piece[8192];
   for (std::uint32_t rate = 0; std::size_t n = ring.take(piece, 8192, rate);) {
     EXPECT_LE(n, std::max<std::size_t>(rate / 50, 1)) << rate;
     all.insert(all.end(), piece, piece + n);
-    if (rates) rates->push_back(rate);
   }
   return all;
 }
@@ -58,21 +53,6 @@ TEST(LinuxMonoRing, KeepsOrderAcrossTheWrapAndDropsWhatDoesNotFit) {
   EXPECT_EQ(drain(ring).size(), 30u);
 }
 
-TEST(LinuxMonoRing, PiecesNeverMixRates) {
-  MonoRing ring(1000);
-  const std::vector<float> stereo = {0.5f, 0.5f, 1.0f, 0.0f};
-  const auto values = counting(10);
-  ASSERT_TRUE(ring.append(values.data(), 10, 1, 1000, 1000));
-  ASSERT_TRUE(ring.append(stereo.data(), 2, 2, 2000, 1000));
-  ASSERT_TRUE(ring.append(values.data(), 3, 1, 2000, 1000));
-  std::vector<std::uint32_t> rates;
-  const auto all = drain(ring, &rates);
-  EXPECT_EQ(rates, (std::vector<std::uint32_t>{1000, 2000}));
-  EXPECT_EQ(all.size(), 15u);
-  EXPECT_EQ(all[10], 0.5f);
-  EXPECT_EQ(all[11], 0.5f);
-}
-
 // A parent may stall for 8 s at every rate up to 192 kHz and with up to 8 channels, whatever
 // block size the server uses.
 TEST(LinuxMonoRing, HoldsEightSecondsAtEveryRateAndChannelCount) {
@@ -92,29 +72,6 @@ TEST(LinuxMonoRing, HoldsEightSecondsAtEveryRateAndChannelCount) {
   }
 }
 
-std::size_t residentBytes() {
-  std::ifstream statm("/proc/self/statm");
-  std::size_t size = 0, resident = 0;
-  statm >> size >> resident;
-  return resident * static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
-}
-
-// A consumer that keeps up keeps the ring within its first pages: ten minutes of audio through
-// the 8 MB ring touch little of it.
-TEST(LinuxMonoRing, AConsumerThatKeepsUpTouchesOnlyTheFirstPages) {
-  MonoRing ring(kRingSlots);
-  const std::vector<float> block(512 * 2, 0.5f);
-  float piece[8192];
-  std::uint32_t rate = 0;
-  const std::size_t before = residentBytes();
-  for (int cycle = 0; cycle < 60 * 94 * 10; ++cycle) {
-    ASSERT_TRUE(ring.append(block.data(), 512, 2, 48000, kBacklogSeconds * 48000));
-    ASSERT_EQ(ring.take(piece, 8192, rate), 512u);
-  }
-  // Going round the whole ring would touch all 8 MB; sanitizers keep some memory of their own.
-  EXPECT_LT(residentBytes() - before, 4u << 20);
-}
-
 // The delivering thread's log of what reached the core, in order.
 struct Sink {
   std::mutex access;
@@ -130,15 +87,10 @@ struct Sink {
     changed.wait(lock, [this] { return !hold; });
     holding = false;
   }
-  void deliver(std::span<const float> mono) {
+  void add(std::string event, std::span<const float> mono = {}) {
     std::lock_guard<std::mutex> lock(access);
     samples.insert(samples.end(), mono.begin(), mono.end());
-    events.push_back("C");
-    changed.notify_all();
-  }
-  void report(const std::string& reason) {
-    std::lock_guard<std::mutex> lock(access);
-    events.push_back("E:" + reason);
+    events.push_back(std::move(event));
     changed.notify_all();
   }
   template <class Predicate>
@@ -155,8 +107,8 @@ struct Sink {
 
 struct Rig {
   Sink sink;
-  Delivery delivery{[this](std::span<const float> mono, std::uint32_t) { sink.deliver(mono); },
-                    [this](const std::string& reason) { sink.report(reason); },
+  Delivery delivery{[this](std::span<const float> mono, std::uint32_t) { sink.add("C", mono); },
+                    [this](const std::string& reason) { sink.add("E:" + reason); },
                     [this] { sink.taken(); }};
   ~Rig() {
     sink.release();
@@ -214,32 +166,6 @@ TEST(LinuxDelivery, EverySampleArrivesOnceInOrderUnderLoad) {
   ASSERT_TRUE(rig.sink.waitFor([&](Sink& s) { return s.samples.size() >= sent.size(); }));
   std::lock_guard<std::mutex> lock(rig.sink.access);
   EXPECT_EQ(rig.sink.samples, sent);
-  EXPECT_EQ(rig.sink.samples, sent);
-}
-
-// One question at a time; the server is silent once one has waited the bound, and that is said
-// once. Every answer resets the wait, however late.
-TEST(LinuxAnswerWatch, SilentOnlyWhenAQuestionWaitsTheBound) {
-  using Verdict = AnswerWatch::Verdict;
-  using enum Verdict;
-  const auto at = [](int ms) {
-    return AnswerWatch::Clock::time_point(std::chrono::milliseconds(ms));
-  };
-  struct Step {
-    int ms;
-    bool answeredBefore;
-    Verdict expected;
-  };
-  const Step steps[] = {
-      {0, false, ask},     {1000, false, wait}, {2000, true, ask},  // answered late, in time
-      {3000, false, wait}, {4999, false, wait}, {5000, false, silent},
-      {6000, false, wait}, {7000, true, wait},  // said once, even if an answer comes after
-  };
-  AnswerWatch watch;
-  for (const Step& step : steps) {
-    if (step.answeredBefore) watch.answered();
-    EXPECT_EQ(watch.tick(at(step.ms)), step.expected) << "at " << step.ms << " ms";
-  }
 }
 
 }  // namespace

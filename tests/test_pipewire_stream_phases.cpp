@@ -1,12 +1,11 @@
 // The native PipeWire stream's state handling, every phase with every event, and what holds
-// across the whole table; then the latency asked for. No server is needed.
+// across the whole table. No server is needed.
 #include <gtest/gtest.h>
 
 #include <bit>
 #include <numeric>
 #include <vector>
 
-#include "platform/pipewire/latency.h"
 #include "platform/pipewire/stream_phases.h"
 #include "state_table.h"
 
@@ -66,13 +65,6 @@ TEST(PipeWirePhases, EveryPhaseWithEveryEvent) {
         EXPECT_TRUE(!(step.actions & startForwarding) || step.next == running);
         return std::pair(step.next, step.actions);
       });
-}
-
-// Powers of two, never below 10 ms nor as long as 20 ms.
-TEST(PipeWireLatency, AsksForTenMillisecondsOrMore) {
-  const std::pair<std::uint32_t, std::uint32_t> latencies[] = {
-      {8000, 128}, {22050, 256}, {44100, 512}, {48000, 512}, {96000, 1024}, {192000, 2048}};
-  for (const auto& [rate, frames] : latencies) EXPECT_EQ(latencyFrames(rate), frames) << rate;
 }
 
 }  // namespace

@@ -11,21 +11,6 @@ using Kind = FollowStep::Kind;
 Output sink(const std::string& name, std::uint32_t index, std::uint32_t rate = 48000) {
   return {name, index, name + ".monitor", rate};
 }
-// The recordable outputs' one-letter names in order.
-std::string order(const std::vector<Output>& sinks, const char* defaultName) {
-  std::string result;
-  for (const auto& output : recordableOutputs(sinks, defaultName)) result += output.name;
-  return result;
-}
-
-TEST(RecordableOutputs, DefaultFirstOthersInServerOrderUnrecordableLeftOut) {
-  const std::vector<Output> sinks{sink("a", 1), sink("b", 2), sink("c", 3)};
-  EXPECT_EQ(order(sinks, "c"), "cab");
-  EXPECT_EQ(order(sinks, "gone"), "abc");
-  // An output without monitor or rate is left out, even the default.
-  EXPECT_EQ(order({{"d", 1, "", 48000}, sink("s", 2, 0), sink("b", 3)}, "d"), "b");
-}
-
 // The step as text: "stay", "wait", "none", or "to NAME#INDEX".
 std::string step(const std::vector<Output>& sinks, const char* defaultName,
                  const std::optional<Output>& current, bool waited) {
@@ -46,7 +31,9 @@ TEST(NextFollowStep, FollowsTheDefaultWaitsForAStaleOneNeverTakesAnOutputWithout
   EXPECT_EQ(step(ab, "gone", gone, false), "wait");
   EXPECT_EQ(step(ab, "gone", gone, true), "to a#1");
   EXPECT_EQ(step({}, "a", a, false), "none");
+  // Outputs without monitor or rate are never taken, even as the default.
   EXPECT_EQ(step({{"mic", 1, "", 48000}, b}, "mic", std::nullopt, true), "to b#2");
+  EXPECT_EQ(step({sink("s", 3, 0), b}, "s", std::nullopt, true), "to b#2");
 }
 
 TEST(FragmentBytes, WholeFramesOfTheAskedSpanNeverEmpty) {

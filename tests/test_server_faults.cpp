@@ -1,11 +1,10 @@
 // The product under faults injected between it and the sound server: answers held while outputs
-// change, a server that never answers, and random changes with quit at a random moment. Whatever
-// happens, quit ends the process with status 0 within the bound and whole frames. (A connection
-// that breaks is the server dying, as test_pulse_capture has it.)
+// change, and a server that never answers. Whatever happens, quit ends the process with status 0
+// within the bound and whole frames. (A connection that breaks is the server dying, as
+// test_pulse_capture has it.)
 #include <gtest/gtest.h>
 
 #include <fstream>
-#include <random>
 
 #include "fault_proxy.h"
 #include "test_server_support.h"
@@ -18,20 +17,20 @@ using Way = FaultProxy::Way;
 // How the product reaches a server through the proxy, one way per protocol.
 struct Route {
   FaultProxy::Protocol protocol;
-  std::uint32_t createStream;  // the request that opens the stream
-  std::uint32_t news;          // a message that tells of a change
+  std::uint32_t news;  // a message that tells of a change
   std::vector<std::string> (*environment)(const FaultProxy& proxy);
   std::string (*serverSocket)();
 };
 
 // The product on libpulse through the proxy: PipeWire's own protocol finds no socket. The client
 // library keeps to the socket (its shared memory is not what is tested here); pactl, run by the
-// test, still asks the server itself.
+// test, still asks the server itself. The library complains of the line that is no setting, and
+// that must not reach our stderr.
 const Route kPulseRoute{
-    FaultProxy::pulse, 5, 66,  // create record stream, subscribe event
+    FaultProxy::pulse, 66,  // subscribe event
     [](const FaultProxy& proxy) -> std::vector<std::string> {
       const std::string config = proxy.path() + ".conf";
-      std::ofstream(config) << "autospawn = no\nenable-shm = no\nenable-memfd = no\n";
+      std::ofstream(config) << "autospawn = no\nenable-shm = no\nenable-memfd = no\nno setting\n";
       return {"PULSE_SERVER=unix:" + proxy.path(), "PULSE_CLIENTCONFIG=" + config,
               "PIPEWIRE_REMOTE=" + proxy.path() + ".no-pipewire"};
     },
@@ -41,7 +40,7 @@ const Route kPulseRoute{
 // does not answer in time, finds no server, so a fallback fails to start rather than going round
 // the proxy.
 const Route kPipeWireRoute{
-    FaultProxy::pipewire, 6, FaultProxy::kAnyCommand,  // the core's create_object; any word
+    FaultProxy::pipewire, FaultProxy::kAnyCommand,  // any word
     [](const FaultProxy& proxy) -> std::vector<std::string> {
       return {"PIPEWIRE_REMOTE=" + proxy.path(), "PULSE_SERVER=unix:" + proxy.path() + ".no-pulse"};
     },
@@ -50,11 +49,7 @@ const Route kPipeWireRoute{
              std::getenv("PIPEWIRE_REMOTE");
     }};
 
-const Route& routeFor(bool native) {
-  return native ? kPipeWireRoute : kPulseRoute;
-}
-
-// Quit's bound from Q or the end of input to the exit, 3 s, and a loaded machine's share on top.
+// Quit's bound from Q to the exit, 3 s, and a loaded machine's share on top.
 constexpr auto kBound = 4000ms;
 
 std::unique_ptr<ChildProcess> startThrough(const FaultProxy& proxy, const Route& route) {
@@ -65,7 +60,7 @@ std::unique_ptr<ChildProcess> startThrough(const FaultProxy& proxy, const Route&
 // A private server with the proxy in front of it.
 struct ProxiedServer {
   ProxiedServer(const ServerKind& kind, unsigned outputs)
-      : route(routeFor(kind.native)),
+      : route(kind.native ? kPipeWireRoute : kPulseRoute),
         server(kind, outputs),
         proxy(home.dir + "/proxy", route.serverSocket(), route.protocol) {}
   std::unique_ptr<ChildProcess> start() const { return startThrough(proxy, route); }
@@ -84,10 +79,10 @@ bool readUntil(ChildProcess& child, Capture& seen, milliseconds span, Condition 
   return true;
 }
 
-// Commands of a kind (or all) seen that way so far.
-std::size_t seenOf(FaultProxy& proxy, Way way, std::uint32_t command) {
-  const auto seen = proxy.commands(way);
-  return command == FaultProxy::kAnyCommand ? seen.size() : std::ranges::count(seen, command);
+// Replies of the route's kind of news (or all) seen so far.
+std::size_t newsSeen(FaultProxy& proxy, const Route& route) {
+  const auto seen = proxy.commands(Way::replies);
+  return route.news == FaultProxy::kAnyCommand ? seen.size() : std::ranges::count(seen, route.news);
 }
 
 enum class Fault {
@@ -121,15 +116,15 @@ TEST_P(QuitUnderFault, EndsInBound) {
   ASSERT_TRUE(child->write("A"));
   ASSERT_TRUE(collect(*child, seen, 5000ms, 'R')) << describe(seen.others);
   ASSERT_TRUE(collect(*child, seen, 2000ms, 'C')) << "no audio";
-  const std::size_t news = seenOf(at.proxy, Way::replies, at.route.news);
-  if (test.fault == Fault::heldAnswers) at.proxy.holdWhen(FaultProxy::kAnyCommand, Way::replies);
+  const std::size_t news = newsSeen(at.proxy, at.route);
+  if (test.fault == Fault::heldAnswers) at.proxy.holdRepliesAfterNextRequest();
   if (test.fault == Fault::heldNews || test.fault == Fault::silence) at.proxy.hold(Way::replies);
   const bool changed = test.change == "default"  ? at.server.pactl("set-default-sink zarn_null1")
                        : test.change == "remove" ? at.server.unload("zarn_null0")
                                                  : true;
   ASSERT_TRUE(changed);
   const bool heard = readUntil(*child, seen, 2000ms, [&] {
-    return test.fault == Fault::heldNews      ? seenOf(at.proxy, Way::replies, at.route.news) > news
+    return test.fault == Fault::heldNews      ? newsSeen(at.proxy, at.route) > news
            : test.fault == Fault::heldAnswers ? at.proxy.holding(Way::replies)
                                               : true;
   });
@@ -147,101 +142,13 @@ INSTANTIATE_TEST_SUITE_P(Servers, QuitUnderFault,
                                   std::get<1>(info.param).name;
                          });
 
-class ServerFaults : public ::testing::TestWithParam<ServerKind> {};
-
-// The captured output goes while the product's record stream is being opened: the server hears of
-// the stream only after the product has heard the output is gone.
-TEST_P(ServerFaults, CapturedOutputRemovedDuringStartGivesRunningOrError) {
-  ProxiedServer at(GetParam(), 2);
-  ASSERT_GT(at.server.play(1000, "zarn_null1"), 0);
-  at.proxy.holdWhen(at.route.createStream, Way::requests);
-  const auto child = at.start();
-  Capture seen, after;
-  ASSERT_TRUE(child->write("A"));
-  ASSERT_TRUE(readUntil(*child, seen, 2000ms, [&] {
-    return seenOf(at.proxy, Way::requests, at.route.createStream) > 0;
-  })) << "nothing opened";
-  const std::size_t news = seenOf(at.proxy, Way::replies, at.route.news);
-  ASSERT_TRUE(at.server.unload("zarn_null0"));
-  ASSERT_TRUE(readUntil(*child, seen, 2000ms, [&] {
-    return seenOf(at.proxy, Way::replies, at.route.news) > news;
-  })) << "no news of the removal";
-  collect(*child, seen, 100ms);  // the product takes the news in
-  at.proxy.release(Way::requests);
-
-  ASSERT_TRUE(readUntil(*child, seen, 5000ms, [&] { return !seen.others.empty(); }))
-      << "neither R nor E: silence for good";
-  if (seen.others.front().type == 'R') {  // then, soon, audio of the new default
-    readUntil(*child, after, 5000ms, [&] { return bool(playsTone(after, 0.8, 1000)); });
-    EXPECT_TRUE(playsTone(after, 0.8, 1000));
-  } else {
-    EXPECT_THAT(describe(seen.others), ::testing::StartsWith("E(start failed: "));
-  }
-  expectEndsInBound(*child, seen, quit(*child), kBound);
-}
-
-// One product's life on the proxy while outputs come, go and take turns as the default, the
-// server answers late and the parent sends commands; quit comes at a random moment.
-void chaosRound(ProxiedServer& at, std::vector<std::string>& outputs, std::mt19937& random,
-                int round) {
-  const auto pick = [&](std::size_t n) {
-    return std::uniform_int_distribution<std::size_t>(0, n - 1)(random);
-  };
-  if (outputs.empty() && at.server.pactl("load-module module-null-sink sink_name=zarn_again"))
-    outputs.push_back("zarn_again");
-  at.server.play(440);
-  at.proxy.delay(Way::replies, milliseconds(pick(150)));
-  const auto child = at.start();
-  Capture seen;
-  for (std::size_t step = 0, steps = pick(12); step < steps; ++step) {
-    const std::string made = "zarn_r" + std::to_string(round) + "_" + std::to_string(step);
-    switch (pick(6)) {
-      case 0:
-      case 1:
-        if (!outputs.empty()) at.server.pactl("set-default-sink " + outputs[pick(outputs.size())]);
-        break;
-      case 2:
-        if (at.server.pactl("load-module module-null-sink sink_name=" + made))
-          outputs.push_back(made);
-        break;
-      case 3:
-        if (const auto gone = outputs.begin() + pick(outputs.size() + 1); gone < outputs.end()) {
-          at.server.unload(*gone);
-          outputs.erase(gone);
-        }
-        break;
-      default:
-        ASSERT_TRUE(child->write(std::string(1, "ADP"[pick(3)])));
-    }
-    collect(*child, seen, milliseconds(pick(2) * pick(200)));  // often no pause at all
-  }
-  expectEndsInBound(*child, seen, quit(*child, pick(4) == 0), kBound);
-}
-
-TEST_P(ServerFaults, RandomChangesWithQuitAtARandomMoment) {
-  const char* given = std::getenv("ZARN_FAULT_SEED");
-  const unsigned seed = given ? unsigned(std::stoul(given)) : std::random_device{}();
-  SCOPED_TRACE("seed " + std::to_string(seed) + " (ZARN_FAULT_SEED=" + std::to_string(seed) +
-               " repeats it)");
-  std::mt19937 random(seed);
-  ProxiedServer at(GetParam(), 2);
-  std::vector<std::string> outputs{"zarn_null0", "zarn_null1"};
-  for (int round = 0; round < 3 && !HasFatalFailure(); ++round) {
-    SCOPED_TRACE("round " + std::to_string(round));
-    chaosRound(at, outputs, random, round);
-  }
-}
-
-INSTANTIATE_TEST_SUITE_P(Servers, ServerFaults, kServerKinds, ::testing::PrintToStringParamName());
-
 // Nothing answers: the start fails within 5 s (libpulse alone would wait about 30 s), pings are
-// answered meanwhile, and quit still ends the process in bound. (The end of input is Q to the
-// command reader: the chaos rounds send either.)
+// answered meanwhile, and quit still ends the process in bound.
 class SilentServer : public ::testing::TestWithParam<bool> {};
 
 TEST_P(SilentServer, StartFailsWithinFiveSecondsAndQuitEndsTheProcessInBound) {
   const TempDir home;
-  const Route& route = routeFor(GetParam());
+  const Route& route = GetParam() ? kPipeWireRoute : kPulseRoute;
   FaultProxy silent(home.dir + "/silent", "", route.protocol);
   const auto began = Clock::now();
   const auto child =

@@ -168,10 +168,9 @@ inline Capture expectReportedOnce(ChildProcess& child, const Capture& seen) {
   return after;
 }
 
-// Sends Q, or ends the input; when.
-inline Clock::time_point quit(ChildProcess& child, bool endOfInput = false) {
-  if (endOfInput) child.closeStdin();
-  EXPECT_TRUE(endOfInput || child.write("Q"));
+// Sends Q; when.
+inline Clock::time_point quit(ChildProcess& child) {
+  EXPECT_TRUE(child.write("Q"));
   return Clock::now();
 }
 

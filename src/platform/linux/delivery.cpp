@@ -38,9 +38,13 @@ Delivery::~Delivery() {
 void Delivery::push(const float* interleaved, std::size_t frames, std::uint32_t channels,
                     std::uint32_t rate) noexcept {
   if (!ring_.append(interleaved, frames, channels, rate, kBacklogSeconds * rate)) return;
-  // Pairs with the fence in sleep(): either that thread sees the audio or this one sees it asleep.
-  std::atomic_thread_fence(std::memory_order_seq_cst);
-  if (sleeping_.load(std::memory_order_relaxed) && sleeping_.exchange(false)) wake();
+  // Every change of sleeping_ is a read-modify-write, so all of them are totally ordered and each
+  // reads the one before it. If sleep()'s exchange comes before this one, the thread is woken,
+  // by this one reading its true or by an earlier push that did. If it comes after, it reads from a
+  // chain of exchanges that starts here (a release sequence), so it synchronizes with this one and
+  // that thread sees the audio just added and does not wait. No wake-up is lost either way (TSan
+  // can follow this; it cannot follow fences), and a lock-free exchange never waits.
+  if (sleeping_.exchange(false, std::memory_order_acq_rel)) wake();
 }
 
 void Delivery::wake() noexcept {
@@ -49,14 +53,13 @@ void Delivery::wake() noexcept {
 }
 
 void Delivery::sleep() {
-  sleeping_.store(true);
-  std::atomic_thread_fence(std::memory_order_seq_cst);
+  (void)sleeping_.exchange(true, std::memory_order_acq_rel);  // pairs with push(): see there
   if (ring_.empty() && !ending_.load()) {
     std::uint64_t count = 0;
     while (::read(wakeFd_, &count, sizeof count) < 0 && errno == EINTR) {
     }
   }
-  sleeping_.store(false);
+  (void)sleeping_.exchange(false, std::memory_order_acq_rel);  // an exchange too: see push()
 }
 
 void Delivery::run() {
