@@ -1,7 +1,8 @@
-// The Windows service without Windows: its state handling, every phase with every event; the ring
-// between its threads; the whole on a recording fake of the WASAPI calls, for what Wine cannot
-// show: endpoints that fail or go away; packets flagged silent; no packets while nothing plays.
-// The fake's clock is virtual: every wait of the capture thread is 10 ms of the endpoint's time.
+// The Windows service without Windows: its state handling, every phase with every event; where the
+// timeline places a packet; the mix formats it reads; the ring between its threads; the whole on a
+// recording fake of the WASAPI calls, for what Wine cannot show: endpoints that fail or go away;
+// packets flagged silent; no packets while nothing plays. The fake's clock is virtual: every wait
+// of the capture thread is 10 ms of the endpoint's time.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -17,7 +18,9 @@
 #include <vector>
 
 #include "platform/wasapi/capture_machine.h"
+#include "platform/wasapi/packet_audio.h"
 #include "platform/wasapi/sample_ring.h"
+#include "platform/wasapi/timeline.h"
 #include "platform/wasapi/wasapi_service.h"
 #include "state_table.h"
 
@@ -63,6 +66,62 @@ TEST(WasapiMachine, EveryPhaseWithEveryEvent) {
                     (step.actions & closeStream));
         return std::pair(step.next, step.actions);
       });
+}
+
+// After a first packet of 480 frames at position 0, captured at kStart: where the second, captured
+// `at` after it, lands. 48 kHz: 10 ms is 480 frames and 100'000 ticks of 100 ns.
+TEST(WasapiTimeline, PlacesAPacketByPositionOrElseByTheClock) {
+  constexpr std::uint64_t kTenMs = 100'000, kStart = 7'000'000'000;
+  struct {
+    const char* what;
+    std::uint64_t position, at;
+    bool discontinuous;
+    Placement expected;
+  } const cases[] = {
+      {"follows on the device's count, clock jitter ignored", 480, kTenMs - 2'000, false, {}},
+      {"follows on, but the endpoint says it does not", 480, kTenMs + 2 * kTenMs, true, {960, 0}},
+      {"the count jumped: the clock places it after a gap", 5000, 3 * kTenMs, false, {960, 0}},
+      {"the count jumped back: the clock finds an overlap", 100, kTenMs / 2, false, {0, 240}},
+      {"entirely covered already", 100, 0, true, {0, 480}},
+  };
+  for (const auto& c : cases) {
+    Timeline timeline(48000);
+    timeline.place(0, kStart, 480, false, kStart);
+    const Placement got =
+        timeline.place(c.position, kStart + c.at, 480, c.discontinuous, kStart + c.at);
+    EXPECT_EQ(std::pair(got.zerosBefore, got.skipFrames),
+              std::pair(c.expected.zerosBefore, c.expected.skipFrames))
+        << c.what;
+  }
+}
+
+// Integer mix formats (the tone under Wine shows float) come out as mono floats: channels
+// averaged, full scale 1, little-endian samples at any width. What cannot be read is refused.
+TEST(WasapiMixFormat, ConvertsEveryPcmLayoutToMonoFloat) {
+  const struct {
+    WaveFields fields;
+    std::vector<std::uint8_t> twoStereoFrames;
+    float expected[2];
+  } cases[] = {
+      {{false, 44100, 2, 16, 4}, {0, 0x40, 0, 0x40, 0, 0x80, 0, 0}, {0.5f, -0.5f}},
+      {{false, 96000, 2, 24, 6}, {0, 0, 0x40, 0, 0, 0x40, 0, 0, 0x80, 0, 0, 0}, {0.5f, -0.5f}},
+  };
+  for (const auto& c : cases) {
+    const auto format = readMixFormat(c.fields);
+    ASSERT_TRUE(format) << c.fields.containerBits;
+    MonoMixer mixer(*format, 2);
+    const float* mono = mixer.mix(c.twoStereoFrames.data(), 2);
+    EXPECT_EQ(std::vector<float>(mono, mono + 2), std::vector<float>(c.expected, c.expected + 2))
+        << c.fields.containerBits;
+  }
+  const WaveFields unreadable[] = {
+      {true, 48000, 2, 16, 4},   // 16-bit float
+      {false, 48000, 2, 8, 2},   // 8-bit PCM
+      {true, 48000, 2, 32, 12},  // frames with padding
+      {true, 0, 2, 32, 8},       // no rate
+      {true, 48000, 0, 32, 0},   // no channels
+  };
+  for (const WaveFields& fields : unreadable) EXPECT_FALSE(readMixFormat(fields));
 }
 
 // The writer never waits: what does not fit is dropped and counted, and the reader gets the rest
