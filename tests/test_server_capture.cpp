@@ -111,11 +111,8 @@ TEST_P(ServerCapture, ServerThatStopsAnsweringIsReportedOnceWithinFiveSeconds) {
   ChildProcess child(ZARN_AUDIO_PATH, {});
   Capture before;
   armAndHear(child, before, 440);
-  const std::string process = GetParam().native               ? "pipewire"
-                              : GetParam().name == "pipewire" ? "pipewire-pulse"
-                                                              : "pulseaudio";
-  const pid_t daemon = server.pidOf(process);
-  ASSERT_GT(daemon, 0) << "no pid for " << process;
+  const pid_t daemon = server.daemonPid(GetParam());
+  ASSERT_GT(daemon, 0);
   ASSERT_EQ(::kill(daemon, SIGSTOP), 0);
   const auto stopped = Clock::now();
   Capture during;

@@ -85,9 +85,12 @@ class SoundServer {
     return pid > 0 && run("kill " + std::to_string(pid) + " && for i in $(seq 250); do [ -z \"$(" +
                           "pactl list short sink-inputs)\" ] && exit 0; sleep 0.02; done; exit 1");
   }
-  // The pid of one of the server's processes ("pulseaudio", "pipewire", "pipewire-pulse"), or 0.
-  pid_t pidOf(const std::string& process) const {
-    std::ifstream file(home_.dir + "/pids/" + process);
+  // The pid of the server's process the product talks to on a server of that kind, or 0.
+  pid_t daemonPid(const ServerKind& kind) const {
+    std::ifstream file(home_.dir + "/pids/" +
+                       (kind.native               ? "pipewire"
+                        : kind.name == "pipewire" ? "pipewire-pulse"
+                                                  : "pulseaudio"));
     pid_t pid = 0;
     return file >> pid ? pid : 0;
   }
