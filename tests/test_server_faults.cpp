@@ -69,7 +69,7 @@ TEST_P(SilentServer, StartFailsWithinFiveSecondsAndQuitEndsTheProcessInBound) {
   const std::string path = home.dir + "/silent";
   sockaddr_un address{.sun_family = AF_UNIX, .sun_path = {}};
   path.copy(address.sun_path, sizeof address.sun_path - 1);
-  const int listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const int listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   ASSERT_EQ(::bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
   ASSERT_EQ(::listen(listener, 16), 0);
   const auto env = GetParam() ? std::vector<std::string>{"PIPEWIRE_REMOTE=" + path,
@@ -86,7 +86,9 @@ TEST_P(SilentServer, StartFailsWithinFiveSecondsAndQuitEndsTheProcessInBound) {
   EXPECT_LE(Clock::now() - began, 5000ms);
   EXPECT_THAT(describe(seen.others), ::testing::MatchesRegex(R"(O E\(start failed: [^()]+\))"));
   expectEndsInBound(child, seen, quit(child), kBound);
-  ::close(listener);
+  const int connection = ::accept(listener, nullptr, nullptr);
+  EXPECT_GE(connection, 0) << "the product never tried the silent socket";
+  ::close(connection), ::close(listener);
 }
 
 INSTANTIATE_TEST_SUITE_P(Protocols, SilentServer, ::testing::Bool(),
