@@ -98,30 +98,25 @@ TEST(WasapiTimeline, PlacesAPacketByPositionOrElseByTheClock) {
 // Integer mix formats (the tone under Wine shows float) come out as mono floats: channels
 // averaged, full scale 1, little-endian samples at any width. What cannot be read is refused.
 TEST(WasapiMixFormat, ConvertsEveryPcmLayoutToMonoFloat) {
-  const struct {
-    WaveFields fields;
-    std::vector<std::uint8_t> twoStereoFrames;
-    float expected[2];
-  } cases[] = {
-      {{false, 44100, 2, 16, 4}, {0, 0x40, 0, 0x40, 0, 0x80, 0, 0}, {0.5f, -0.5f}},
-      {{false, 96000, 2, 24, 6}, {0, 0, 0x40, 0, 0, 0x40, 0, 0, 0x80, 0, 0, 0}, {0.5f, -0.5f}},
+  const std::pair<WaveFields, std::vector<std::uint8_t>> cases[] = {
+      // Two stereo frames whose channels average to 0.5 and -0.5.
+      {{false, 44100, 2, 16, 4}, {0, 0x40, 0, 0x40, 0, 0x80, 0, 0}},
+      {{false, 96000, 2, 24, 6}, {0, 0, 0x40, 0, 0, 0x40, 0, 0, 0x80, 0, 0, 0}},
+      // Refused.
+      {{true, 48000, 2, 16, 4}, {}},   // 16-bit float
+      {{false, 48000, 2, 8, 2}, {}},   // 8-bit PCM
+      {{true, 48000, 2, 32, 12}, {}},  // frames with padding
+      {{true, 0, 2, 32, 8}, {}},       // no rate
+      {{true, 48000, 0, 32, 0}, {}},   // no channels
   };
-  for (const auto& c : cases) {
-    const auto format = readMixFormat(c.fields);
-    ASSERT_TRUE(format) << c.fields.containerBits;
+  for (const auto& [fields, twoStereoFrames] : cases) {
+    const auto format = readMixFormat(fields);
+    ASSERT_EQ(bool(format), !twoStereoFrames.empty()) << fields.containerBits;
+    if (!format) continue;
     MonoMixer mixer(*format, 2);
-    const float* mono = mixer.mix(c.twoStereoFrames.data(), 2);
-    EXPECT_EQ(std::vector<float>(mono, mono + 2), std::vector<float>(c.expected, c.expected + 2))
-        << c.fields.containerBits;
+    const float* mono = mixer.mix(twoStereoFrames.data(), 2);
+    EXPECT_EQ(std::vector(mono, mono + 2), (std::vector{0.5f, -0.5f})) << fields.containerBits;
   }
-  const WaveFields unreadable[] = {
-      {true, 48000, 2, 16, 4},   // 16-bit float
-      {false, 48000, 2, 8, 2},   // 8-bit PCM
-      {true, 48000, 2, 32, 12},  // frames with padding
-      {true, 0, 2, 32, 8},       // no rate
-      {true, 48000, 0, 32, 0},   // no channels
-  };
-  for (const WaveFields& fields : unreadable) EXPECT_FALSE(readMixFormat(fields));
 }
 
 // The writer never waits: what does not fit is dropped and counted, and the reader gets the rest
@@ -144,22 +139,17 @@ TEST(WasapiSampleRing, KeepsOrderAcrossTheWrapAndDropsWhatDoesNotFit) {
 using namespace std::chrono_literals;
 
 constexpr Hresult kSomeFailure = static_cast<Hresult>(0x88890011);
-const std::string kSomeFailureText = "text of " + std::to_string(kSomeFailure);
 
-// What an endpoint's source does on each 10 ms tick.
-enum class Source { play, quiet, flaggedSilent, invalidated, fail };
-
-struct Endpoint {
-  Source source = Source::play;
-  bool active = true;
-};
+// What an endpoint's source does on each 10 ms tick; the last: the endpoint is gone, and its
+// stream fails for it.
+enum class Source { play, quiet, flaggedSilent, invalidated, fail, failGone };
 
 // The system as the fake shows it, the opens and closes made on it, and what the parent got:
-// under one lock, so a test waits for any of it the same way.
-struct World final : AudioSink {
+// under one lock, so a test waits for any of it the same way. The service owns it once started.
+struct World final : AudioSink, Endpoints {
   std::mutex mutex;
   std::condition_variable changed;
-  std::map<std::string, Endpoint> endpoints{{"speakers", {}}, {"headset", {}}};
+  std::map<std::string, Source> endpoints{{"speakers", Source::play}, {"headset", Source::play}};
   std::string defaultId = "speakers";
   EndpointWatcher* watcher = nullptr;
   std::vector<std::string> log;
@@ -190,6 +180,18 @@ struct World final : AudioSink {
   }
   bool forwarding() const noexcept override { return true; }
 
+  void enterThread(bool) override {}
+  void leaveThread() override {}
+  Hresult watch(EndpointWatcher& watching) override {
+    locked([&] { watcher = &watching; });
+    return kOk;
+  }
+  Hresult openDefault(std::unique_ptr<LoopbackStream>& stream, std::string& id) override;
+  bool active(const std::string& id) override {
+    return locked([&] { return endpoints[id] != Source::failGone; });
+  }
+  std::string describe(Hresult result) override { return "text of " + std::to_string(result); }
+
   // Where the first sample of `value` at or after `from` is; the end if none.
   std::size_t find(std::size_t from, float value) const {
     from = std::min(from, samples.size());
@@ -207,15 +209,15 @@ class FakeStream final : public LoopbackStream {
   std::uint32_t bufferFrames() const override { return 4800; }
   void waitForPacket(std::chrono::milliseconds) override {
     std::this_thread::sleep_for(1ms);
-    const Source source = world_.locked([&] { return world_.endpoints[id_].source; });
+    const Source source = world_.locked([&] { return world_.endpoints[id_]; });
     const auto* bytes = reinterpret_cast<const std::uint8_t*>(data_.data());
     if (source == Source::play && last_ != Source::play)
       world_.locked([&] { world_.soundStarts.push_back(clock_); });
     last_ = source;
     if (source == Source::play || source == Source::flaggedSilent)
       pending_ = Packet{bytes, 480, source == Source::flaggedSilent, false, position_, clock_};
-    if (source == Source::invalidated) failure_ = kDeviceInvalidated;
-    if (source == Source::fail) failure_ = kSomeFailure;
+    if (source >= Source::invalidated)
+      failure_ = source == Source::invalidated ? kDeviceInvalidated : kSomeFailure;
     position_ += 480;  // the device counts on while nothing is sent
     clock_ += 100'000;
   }
@@ -240,48 +242,19 @@ class FakeStream final : public LoopbackStream {
   Source last_ = Source::quiet;
 };
 
-class FakeEndpoints final : public Endpoints {
- public:
-  explicit FakeEndpoints(World& world) : world_(world) {}
-  void enterThread(bool) override {}
-  void leaveThread() override {}
-  Hresult watch(EndpointWatcher& watcher) override {
-    world_.locked([&] { world_.watcher = &watcher; });
-    return kOk;
-  }
-  Hresult openDefault(std::unique_ptr<LoopbackStream>& stream, std::string& id) override {
-    id = world_.locked([&] { return world_.defaultId; });
-    world_.locked([&] { world_.log.push_back("open " + id); });
-    stream = std::make_unique<FakeStream>(world_, id);
-    return kOk;
-  }
-  bool active(const std::string& id) override {
-    return world_.locked([&] { return world_.endpoints[id].active; });
-  }
-  std::string describe(Hresult result) override { return "text of " + std::to_string(result); }
-
- private:
-  World& world_;
-};
+Hresult World::openDefault(std::unique_ptr<LoopbackStream>& stream, std::string& id) {
+  locked([&] { log.push_back("open " + (id = defaultId)); });
+  stream = std::make_unique<FakeStream>(*this, id);
+  return kOk;
+}
 
 class WasapiService : public ::testing::Test {
  protected:
-  std::optional<StartFailure> start() {
-    service = std::make_unique<wasapi::WasapiService>(std::make_unique<FakeEndpoints>(world));
-    std::promise<std::optional<StartFailure>> answer;
-    service->start(world, [&](std::optional<StartFailure> failure) { answer.set_value(failure); });
-    return answer.get_future().get();  // the service watches the endpoints by now
-  }
-  void stop() {
-    std::promise<void> done;
-    service->stop([&] { done.set_value(); });
-    done.get_future().get();
-  }
-  // The default becomes `defaultId`, and the endpoint `id` behaves as `endpoint` says.
-  void change(const std::string& defaultId, const std::string& id, Endpoint endpoint) {
+  // The default becomes `defaultId`, and the endpoint `id`'s source does as `source` says.
+  void change(const std::string& defaultId, const std::string& id, Source source) {
     world.locked([&] {
       world.defaultId = defaultId;
-      world.endpoints[id] = endpoint;
+      world.endpoints[id] = source;
     });
   }
   // Waits for `more` samples than have come so far; returns where they start.
@@ -290,69 +263,60 @@ class WasapiService : public ::testing::Test {
     EXPECT_TRUE(world.waitUntil([&] { return world.samples.size() >= from + more; }));
     return from;
   }
-  bool logged(const std::string& entry, long times) {
-    return world.waitUntil(
-        [&] { return std::count(world.log.begin(), world.log.end(), entry) == times; });
-  }
 
-  World world;
-  std::unique_ptr<wasapi::WasapiService> service;
+  std::unique_ptr<World> owned = std::make_unique<World>();
+  World& world = *owned;
+  wasapi::WasapiService service{std::move(owned)};
 };
 
 // Sound, then nothing from the source for a while, then packets flagged silent whose buffers hold
 // sound, then sound: the parent gets zeros for both stretches, exactly as long as they lasted on
-// the endpoint's clock, in blocks of at most 20 ms.
-TEST_F(WasapiService, SilenceWithoutPacketsAndFlaggedPacketsAreZerosWithoutAGap) {
-  change("speakers", "speakers", {Source::quiet});
-  ASSERT_FALSE(start());
-  change("speakers", "speakers", {Source::play});
+// the endpoint's clock, in blocks of at most 20 ms. Then the captured endpoint invalidated,
+// removed, or failing after it went away: capture moves on to the default without a word. A
+// failure of an endpoint still there ends it, reported once with the system's text; a stop after
+// it completes, and nothing is delivered after that.
+TEST_F(WasapiService, FillsSilenceFollowsTheDefaultAndReportsOnlyAFailureItCannotMoveOnFrom) {
+  std::promise<std::optional<StartFailure>> started;
+  service.start(world, [&](std::optional<StartFailure> failure) { started.set_value(failure); });
+  ASSERT_FALSE(started.get_future().get());  // the service watches the endpoints by now
   ASSERT_TRUE(
       world.waitUntil([&] { return world.find(0, 0.25f) + 5 * 480 <= world.samples.size(); }));
-  change("speakers", "speakers", {Source::quiet});
+  change("speakers", "speakers", Source::quiet);
   awaitMore(40 * 480);
-  change("speakers", "speakers", {Source::flaggedSilent});
+  change("speakers", "speakers", Source::flaggedSilent);
   const std::size_t flagged = awaitMore(10 * 480);
-  change("speakers", "speakers", {Source::play});
+  change("speakers", "speakers", Source::play);
   ASSERT_TRUE(world.waitUntil([&] {
     return world.find(world.find(world.find(0, 0.25f), 0.0f), 0.25f) < world.samples.size();
   }));
-  stop();
-  std::lock_guard<std::mutex> hold(world.mutex);
-  const std::size_t firstSound = world.find(0, 0.25f), silence = world.find(firstSound, 0.0f),
-                    secondSound = world.find(silence, 0.25f);
-  ASSERT_EQ(world.soundStarts.size(), 2u);
-  EXPECT_EQ(secondSound - firstSound, (world.soundStarts[1] - world.soundStarts[0]) / 100'000 * 480)
-      << "a gap or an overlap";
-  EXPECT_GE(secondSound - silence, 40u * 480);
-  EXPECT_GE(secondSound, flagged + 10 * 480) << "a flagged packet's buffer was heard";
-  EXPECT_TRUE(world.losses.empty());
-}
-
-// The captured endpoint invalidated, removed, or failing after it went away: capture moves on to
-// the default without a word. A failure of an endpoint still there ends it, reported once
-// with the system's text; a stop after it completes, and nothing is delivered after that.
-TEST_F(WasapiService, FollowsTheDefaultAndReportsOnlyAFailureItCannotMoveOnFrom) {
-  ASSERT_FALSE(start());
-  awaitMore(480);
-  change("headset", "speakers", {Source::invalidated});
-  ASSERT_TRUE(logged("open headset", 1));
-  change("speakers", "speakers", {});
+  change("headset", "speakers", Source::invalidated);
+  ASSERT_TRUE(world.waitUntil([&] { return world.log.size() == 3; }));
+  change("speakers", "speakers", Source::play);
   world.watcher->endpointGone("headset");
-  ASSERT_TRUE(logged("open speakers", 2));
-  change("headset", "speakers", {Source::fail, false});  // gone, and failing for it
-  ASSERT_TRUE(logged("open headset", 2));
-  change("headset", "headset", {Source::fail});
+  ASSERT_TRUE(world.waitUntil([&] { return world.log.size() == 5; }));
+  change("headset", "speakers", Source::failGone);
+  ASSERT_TRUE(world.waitUntil([&] { return world.log.size() == 7; }));
+  change("headset", "headset", Source::fail);
   ASSERT_TRUE(world.waitUntil([&] { return !world.losses.empty(); }));
-  stop();
+  std::promise<void> stopped;
+  service.stop([&] { stopped.set_value(); });
+  stopped.get_future().get();
   const std::size_t atStop = world.locked([&] { return world.samples.size(); });
   std::this_thread::sleep_for(50ms);
   std::lock_guard<std::mutex> hold(world.mutex);
   EXPECT_EQ(world.samples.size(), atStop);
-  EXPECT_EQ(world.losses, std::vector<std::string>{kSomeFailureText});
+  EXPECT_EQ(world.losses, std::vector{"text of " + std::to_string(kSomeFailure)});
   const std::vector<std::string> moves = {"open speakers", "close speakers", "open headset",
                                           "close headset", "open speakers",  "close speakers",
                                           "open headset",  "close headset"};
   EXPECT_EQ(world.log, moves);
+  const std::size_t firstSound = world.find(0, 0.25f), silence = world.find(firstSound, 0.0f),
+                    secondSound = world.find(silence, 0.25f);
+  ASSERT_GE(world.soundStarts.size(), 2u);
+  EXPECT_EQ(secondSound - firstSound, (world.soundStarts[1] - world.soundStarts[0]) / 100'000 * 480)
+      << "a gap or an overlap";
+  EXPECT_GE(secondSound - silence, 40u * 480);
+  EXPECT_GE(secondSound, flagged + 10 * 480) << "a flagged packet's buffer was heard";
 }
 
 }  // namespace
