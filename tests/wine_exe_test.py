@@ -220,10 +220,12 @@ def case_tone(exe):
                         if zero) / rate
             hz, peak = frequency(rate, tone), max(map(abs, tone))
             took = arrivals[-1] - arrivals[0]
-            heard = [round(frequency(rate, part[-rate // 2:])) for part in heard]
+            # Which output is heard; the exact pitch is the first part's check, and a busy
+            # machine may starve Wine's mixing for a moment.
+            off = [abs(frequency(rate, part[-rate // 2:]) - hz) for part, hz in zip(heard, (880, 440))]
             assert len(tone) == rate and abs(hz - 440) < 0.1 and abs(peak - 0.5) < 0.01, (rate, hz, peak)
             assert zeros > 1.5 and abs(len(samples) / rate - took) < 0.15, (rate, zeros, took)
-            assert heard == [880, 440] and helper.errors() == [], (rate, heard, helper.errors())
+            assert max(off) < 50 and helper.errors() == [], (rate, off, helper.errors())
 
 
 if __name__ == "__main__":
