@@ -13,8 +13,10 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <ranges>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "platform/wasapi/capture_machine.h"
@@ -72,94 +74,75 @@ TEST(WasapiMachine, EveryPhaseWithEveryEvent) {
 // `at` after it, lands. 48 kHz: 10 ms is 480 frames and 100'000 ticks of 100 ns.
 TEST(WasapiTimeline, PlacesAPacketByPositionOrElseByTheClock) {
   constexpr std::uint64_t kTenMs = 100'000, kStart = 7'000'000'000;
-  struct {
-    const char* what;
-    std::uint64_t position, at;
-    bool discontinuous;
-    Placement expected;
-  } const cases[] = {
+  using Expected = std::pair<std::uint32_t, std::uint32_t>;  // zeros before it, frames skipped
+  const std::tuple<const char*, std::uint64_t, std::uint64_t, bool, Expected> cases[] = {
       {"follows on the device's count, clock jitter ignored", 480, kTenMs - 2'000, false, {}},
       {"follows on, but the endpoint says it does not", 480, kTenMs + 2 * kTenMs, true, {960, 0}},
       {"the count jumped: the clock places it after a gap", 5000, 3 * kTenMs, false, {960, 0}},
       {"the count jumped back: the clock finds an overlap", 100, kTenMs / 2, false, {0, 240}},
       {"entirely covered already", 100, 0, true, {0, 480}},
   };
-  for (const auto& c : cases) {
+  for (const auto& [what, position, at, discontinuous, expected] : cases) {
     Timeline timeline(48000);
     timeline.place(0, kStart, 480, false, kStart);
-    const Placement got =
-        timeline.place(c.position, kStart + c.at, 480, c.discontinuous, kStart + c.at);
-    EXPECT_EQ(std::pair(got.zerosBefore, got.skipFrames),
-              std::pair(c.expected.zerosBefore, c.expected.skipFrames))
-        << c.what;
+    const Placement got = timeline.place(position, kStart + at, 480, discontinuous, kStart + at);
+    EXPECT_EQ(std::pair(got.zerosBefore, got.skipFrames), expected) << what;
   }
 }
 
 // Integer mix formats (the tone under Wine shows float) come out as mono floats: channels
 // averaged, full scale 1, little-endian samples at any width. What cannot be read is refused.
 TEST(WasapiMixFormat, ConvertsEveryPcmLayoutToMonoFloat) {
-  const struct {
-    WaveFields fields;
-    std::vector<std::uint8_t> twoStereoFrames;
-    float expected[2];
-  } cases[] = {
-      {{false, 44100, 2, 16, 4}, {0, 0x40, 0, 0x40, 0, 0x80, 0, 0}, {0.5f, -0.5f}},
-      {{false, 96000, 2, 24, 6}, {0, 0, 0x40, 0, 0, 0x40, 0, 0, 0x80, 0, 0, 0}, {0.5f, -0.5f}},
+  const std::pair<WaveFields, std::vector<std::uint8_t>> cases[] = {
+      // Two stereo frames whose channels average to 0.5 and -0.5.
+      {{false, 44100, 2, 16, 4}, {0, 0x40, 0, 0x40, 0, 0x80, 0, 0}},
+      {{false, 96000, 2, 24, 6}, {0, 0, 0x40, 0, 0, 0x40, 0, 0, 0x80, 0, 0, 0}},
+      // Refused.
+      {{true, 48000, 2, 16, 4}, {}},   // 16-bit float
+      {{false, 48000, 2, 8, 2}, {}},   // 8-bit PCM
+      {{true, 48000, 2, 32, 12}, {}},  // frames with padding
+      {{true, 0, 2, 32, 8}, {}},       // no rate
+      {{true, 48000, 0, 32, 0}, {}},   // no channels
   };
-  for (const auto& c : cases) {
-    const auto format = readMixFormat(c.fields);
-    ASSERT_TRUE(format) << c.fields.containerBits;
+  for (const auto& [fields, twoStereoFrames] : cases) {
+    const auto format = readMixFormat(fields);
+    ASSERT_EQ(bool(format), !twoStereoFrames.empty()) << fields.containerBits;
+    if (!format) continue;
     MonoMixer mixer(*format, 2);
-    const float* mono = mixer.mix(c.twoStereoFrames.data(), 2);
-    EXPECT_EQ(std::vector<float>(mono, mono + 2), std::vector<float>(c.expected, c.expected + 2))
-        << c.fields.containerBits;
+    const float* mono = mixer.mix(twoStereoFrames.data(), 2);
+    EXPECT_EQ(std::vector(mono, mono + 2), (std::vector{0.5f, -0.5f})) << fields.containerBits;
   }
-  const WaveFields unreadable[] = {
-      {true, 48000, 2, 16, 4},   // 16-bit float
-      {false, 48000, 2, 8, 2},   // 8-bit PCM
-      {true, 48000, 2, 32, 12},  // frames with padding
-      {true, 0, 2, 32, 8},       // no rate
-      {true, 48000, 0, 32, 0},   // no channels
-  };
-  for (const WaveFields& fields : unreadable) EXPECT_FALSE(readMixFormat(fields));
 }
 
 // The writer never waits: what does not fit is dropped and counted, and the reader gets the rest
 // in order across the wrap.
 TEST(WasapiSampleRing, KeepsOrderAcrossTheWrapAndDropsWhatDoesNotFit) {
-  SampleRing ring(8);
-  const float first[] = {1, 2, 3, 4, 5, 6};
-  EXPECT_EQ(ring.write(first, 6), 6u);
-  float out[8];
-  EXPECT_EQ(ring.read(out, 4), 4u);
-  EXPECT_EQ(ring.write(nullptr, 3), 3u);  // zeros, across the end of the storage
-  const float more[] = {7, 8, 9, 10};
-  EXPECT_EQ(ring.write(more, 4), 3u);
-  EXPECT_EQ(ring.dropped(), 1u);
-  EXPECT_EQ(ring.waiting(), 8u);
-  ASSERT_EQ(ring.read(out, 8), 8u);
-  EXPECT_EQ(std::vector<float>(out, out + 8), (std::vector<float>{5, 6, 0, 0, 0, 7, 8, 9}));
+  SampleRing ring(4);
+  const float samples[] = {1, 2, 3, 4, 5, 6};
+  float out[4];
+  EXPECT_EQ(ring.write(samples, 3), 3u);
+  EXPECT_EQ(ring.read(out, 2), 2u);
+  EXPECT_EQ(ring.write(nullptr, 2), 2u);  // zeros, across the end of the storage
+  EXPECT_EQ(ring.write(samples + 3, 3), 1u);
+  EXPECT_EQ(ring.dropped(), 2u);
+  ASSERT_EQ(ring.read(out, 4), 4u);
+  EXPECT_EQ(std::vector<float>(out, out + 4), (std::vector<float>{3, 0, 0, 4}));
 }
 
 using namespace std::chrono_literals;
 
 constexpr Hresult kSomeFailure = static_cast<Hresult>(0x88890011);
-const std::string kSomeFailureText = "text of " + std::to_string(kSomeFailure);
 
-// What an endpoint's source does on each 10 ms tick.
-enum class Source { play, quiet, flaggedSilent, invalidated, fail };
-
-struct Endpoint {
-  Source source = Source::play;
-  bool active = true;
-};
+// What an endpoint's source does on each 10 ms tick; the last: the endpoint is gone, and its
+// stream fails for it.
+enum class Source { play, quiet, flaggedSilent, invalidated, fail, failGone };
 
 // The system as the fake shows it, the opens and closes made on it, and what the parent got:
-// under one lock, so a test waits for any of it the same way.
-struct World final : AudioSink {
+// under one lock, so a test waits for any of it the same way. The service owns it once started.
+struct World final : AudioSink, Endpoints {
   std::mutex mutex;
   std::condition_variable changed;
-  std::map<std::string, Endpoint> endpoints{{"speakers", {}}, {"headset", {}}};
+  std::map<std::string, Source> endpoints{{"speakers", Source::play}, {"headset", Source::play}};
   std::string defaultId = "speakers";
   EndpointWatcher* watcher = nullptr;
   std::vector<std::string> log;
@@ -180,8 +163,6 @@ struct World final : AudioSink {
   }
 
   void deliver(const AudioBlock& block) override {
-    EXPECT_EQ(block.format.channels, 1u);
-    EXPECT_LE(block.bytes.size(), 960 * sizeof(float));  // 20 ms at most
     const auto* values = reinterpret_cast<const float*>(block.bytes.data());
     locked([&] { samples.insert(samples.end(), values, values + block.bytes.size() / 4); });
   }
@@ -190,10 +171,21 @@ struct World final : AudioSink {
   }
   bool forwarding() const noexcept override { return true; }
 
+  void enterThread(bool) override {}
+  void leaveThread() override {}
+  Hresult watch(EndpointWatcher& watching) override {
+    locked([&] { watcher = &watching; });
+    return kOk;
+  }
+  Hresult openDefault(std::unique_ptr<LoopbackStream>& stream, std::string& id) override;
+  bool active(const std::string& id) override {
+    return locked([&] { return endpoints[id] != Source::failGone; });
+  }
+  std::string describe(Hresult result) override { return "text of " + std::to_string(result); }
+
   // Where the first sample of `value` at or after `from` is; the end if none.
   std::size_t find(std::size_t from, float value) const {
-    from = std::min(from, samples.size());
-    return std::find(samples.begin() + from, samples.end(), value) - samples.begin();
+    return std::ranges::find(samples | std::views::drop(from), value) - samples.begin();
   }
 };
 
@@ -207,26 +199,24 @@ class FakeStream final : public LoopbackStream {
   std::uint32_t bufferFrames() const override { return 4800; }
   void waitForPacket(std::chrono::milliseconds) override {
     std::this_thread::sleep_for(1ms);
-    const Source source = world_.locked([&] { return world_.endpoints[id_].source; });
+    const Source source = world_.locked([&] { return world_.endpoints[id_]; });
     const auto* bytes = reinterpret_cast<const std::uint8_t*>(data_.data());
     if (source == Source::play && last_ != Source::play)
-      world_.locked([&] { world_.soundStarts.push_back(clock_); });
+      world_.locked([&] { world_.soundStarts.push_back(now()); });
     last_ = source;
     if (source == Source::play || source == Source::flaggedSilent)
-      pending_ = Packet{bytes, 480, source == Source::flaggedSilent, false, position_, clock_};
-    if (source == Source::invalidated) failure_ = kDeviceInvalidated;
-    if (source == Source::fail) failure_ = kSomeFailure;
+      pending_ = Packet{bytes, 480, source == Source::flaggedSilent, false, position_, now()};
     position_ += 480;  // the device counts on while nothing is sent
-    clock_ += 100'000;
   }
   Hresult nextPacket(Packet& packet) override {
-    if (failure_ != kOk) return failure_;
+    if (last_ >= Source::invalidated)
+      return last_ == Source::invalidated ? kDeviceInvalidated : kSomeFailure;
     if (!pending_) return kBufferEmpty;
     packet = *std::exchange(pending_, std::nullopt);
     return kOk;
   }
   Hresult releasePacket(std::uint32_t) override { return kOk; }
-  std::uint64_t now() const override { return clock_; }
+  std::uint64_t now() const override { return 5'000'000'000 + position_ / 480 * 100'000; }
 
  private:
   World& world_;
@@ -234,125 +224,74 @@ class FakeStream final : public LoopbackStream {
   MixFormat format_{48000, 2, SampleKind::float32, 8};
   std::vector<float> data_ = std::vector<float>(960, 0.25f);  // what a flagged packet holds too
   std::optional<Packet> pending_;                             // one packet per 10 ms at most
-  std::uint64_t clock_ = 5'000'000'000;
   std::uint64_t position_ = 0;
-  Hresult failure_ = kOk;
   Source last_ = Source::quiet;
 };
 
-class FakeEndpoints final : public Endpoints {
- public:
-  explicit FakeEndpoints(World& world) : world_(world) {}
-  void enterThread(bool) override {}
-  void leaveThread() override {}
-  Hresult watch(EndpointWatcher& watcher) override {
-    world_.locked([&] { world_.watcher = &watcher; });
-    return kOk;
-  }
-  Hresult openDefault(std::unique_ptr<LoopbackStream>& stream, std::string& id) override {
-    id = world_.locked([&] { return world_.defaultId; });
-    world_.locked([&] { world_.log.push_back("open " + id); });
-    stream = std::make_unique<FakeStream>(world_, id);
-    return kOk;
-  }
-  bool active(const std::string& id) override {
-    return world_.locked([&] { return world_.endpoints[id].active; });
-  }
-  std::string describe(Hresult result) override { return "text of " + std::to_string(result); }
-
- private:
-  World& world_;
-};
-
-class WasapiService : public ::testing::Test {
- protected:
-  std::optional<StartFailure> start() {
-    service = std::make_unique<wasapi::WasapiService>(std::make_unique<FakeEndpoints>(world));
-    std::promise<std::optional<StartFailure>> answer;
-    service->start(world, [&](std::optional<StartFailure> failure) { answer.set_value(failure); });
-    return answer.get_future().get();  // the service watches the endpoints by now
-  }
-  void stop() {
-    std::promise<void> done;
-    service->stop([&] { done.set_value(); });
-    done.get_future().get();
-  }
-  // The default becomes `defaultId`, and the endpoint `id` behaves as `endpoint` says.
-  void change(const std::string& defaultId, const std::string& id, Endpoint endpoint) {
-    world.locked([&] {
-      world.defaultId = defaultId;
-      world.endpoints[id] = endpoint;
-    });
-  }
-  // Waits for `more` samples than have come so far; returns where they start.
-  std::size_t awaitMore(std::size_t more) {
-    const std::size_t from = world.locked([&] { return world.samples.size(); });
-    EXPECT_TRUE(world.waitUntil([&] { return world.samples.size() >= from + more; }));
-    return from;
-  }
-  bool logged(const std::string& entry, long times) {
-    return world.waitUntil(
-        [&] { return std::count(world.log.begin(), world.log.end(), entry) == times; });
-  }
-
-  World world;
-  std::unique_ptr<wasapi::WasapiService> service;
-};
+Hresult World::openDefault(std::unique_ptr<LoopbackStream>& stream, std::string& id) {
+  locked([&] { log.push_back("open " + (id = defaultId)); });
+  stream = std::make_unique<FakeStream>(*this, id);
+  return kOk;
+}
 
 // Sound, then nothing from the source for a while, then packets flagged silent whose buffers hold
 // sound, then sound: the parent gets zeros for both stretches, exactly as long as they lasted on
-// the endpoint's clock, in blocks of at most 20 ms.
-TEST_F(WasapiService, SilenceWithoutPacketsAndFlaggedPacketsAreZerosWithoutAGap) {
-  change("speakers", "speakers", {Source::quiet});
-  ASSERT_FALSE(start());
-  change("speakers", "speakers", {Source::play});
+// the endpoint's clock. Then the captured endpoint invalidated, or failing after it went away:
+// capture moves on to the default without a word. A failure of an endpoint still there ends it,
+// reported once with the system's text; a stop after it completes, and nothing is delivered after
+// that.
+TEST(WasapiService, FillsSilenceFollowsTheDefaultAndReportsOnlyAFailureItCannotMoveOnFrom) {
+  World& world = *new World;  // the service's to end
+  WasapiService service{std::unique_ptr<Endpoints>(&world)};
+  // The default becomes `defaultId`, and the endpoint `id`'s source does as `source` says.
+  const auto change = [&](const std::string& defaultId, const std::string& id, Source source) {
+    world.locked([&] {
+      world.defaultId = defaultId;
+      world.endpoints[id] = source;
+    });
+  };
+  // Waits for `more` samples than have come so far; returns where they start.
+  const auto awaitMore = [&](std::size_t more) {
+    const std::size_t from = world.locked([&] { return world.samples.size(); });
+    EXPECT_TRUE(world.waitUntil([&] { return world.samples.size() >= from + more; }));
+    return from;
+  };
+  std::promise<std::optional<StartFailure>> started;
+  service.start(world, [&](std::optional<StartFailure> failure) { started.set_value(failure); });
+  ASSERT_FALSE(started.get_future().get());  // the service watches the endpoints by now
   ASSERT_TRUE(
       world.waitUntil([&] { return world.find(0, 0.25f) + 5 * 480 <= world.samples.size(); }));
-  change("speakers", "speakers", {Source::quiet});
+  change("speakers", "speakers", Source::quiet);
   awaitMore(40 * 480);
-  change("speakers", "speakers", {Source::flaggedSilent});
+  change("speakers", "speakers", Source::flaggedSilent);
   const std::size_t flagged = awaitMore(10 * 480);
-  change("speakers", "speakers", {Source::play});
+  change("speakers", "speakers", Source::play);
   ASSERT_TRUE(world.waitUntil([&] {
     return world.find(world.find(world.find(0, 0.25f), 0.0f), 0.25f) < world.samples.size();
   }));
-  stop();
-  std::lock_guard<std::mutex> hold(world.mutex);
-  const std::size_t firstSound = world.find(0, 0.25f), silence = world.find(firstSound, 0.0f),
-                    secondSound = world.find(silence, 0.25f);
-  ASSERT_EQ(world.soundStarts.size(), 2u);
-  EXPECT_EQ(secondSound - firstSound, (world.soundStarts[1] - world.soundStarts[0]) / 100'000 * 480)
-      << "a gap or an overlap";
-  EXPECT_GE(secondSound - silence, 40u * 480);
-  EXPECT_GE(secondSound, flagged + 10 * 480) << "a flagged packet's buffer was heard";
-  EXPECT_TRUE(world.losses.empty());
-}
-
-// The captured endpoint invalidated, removed, or failing after it went away: capture moves on to
-// the default without a word. A failure of an endpoint still there ends it, reported once
-// with the system's text; a stop after it completes, and nothing is delivered after that.
-TEST_F(WasapiService, FollowsTheDefaultAndReportsOnlyAFailureItCannotMoveOnFrom) {
-  ASSERT_FALSE(start());
-  awaitMore(480);
-  change("headset", "speakers", {Source::invalidated});
-  ASSERT_TRUE(logged("open headset", 1));
-  change("speakers", "speakers", {});
-  world.watcher->endpointGone("headset");
-  ASSERT_TRUE(logged("open speakers", 2));
-  change("headset", "speakers", {Source::fail, false});  // gone, and failing for it
-  ASSERT_TRUE(logged("open headset", 2));
-  change("headset", "headset", {Source::fail});
+  change("headset", "speakers", Source::invalidated);
+  ASSERT_TRUE(world.waitUntil([&] { return world.log.size() == 3; }));
+  change("dock", "headset", Source::failGone);  // a new endpoint plays from the start
+  ASSERT_TRUE(world.waitUntil([&] { return world.log.size() == 5; }));
+  change("dock", "dock", Source::fail);
   ASSERT_TRUE(world.waitUntil([&] { return !world.losses.empty(); }));
-  stop();
+  std::promise<void> stopped;
+  service.stop([&] { stopped.set_value(); });
+  stopped.get_future().get();
   const std::size_t atStop = world.locked([&] { return world.samples.size(); });
   std::this_thread::sleep_for(50ms);
   std::lock_guard<std::mutex> hold(world.mutex);
   EXPECT_EQ(world.samples.size(), atStop);
-  EXPECT_EQ(world.losses, std::vector<std::string>{kSomeFailureText});
-  const std::vector<std::string> moves = {"open speakers", "close speakers", "open headset",
-                                          "close headset", "open speakers",  "close speakers",
-                                          "open headset",  "close headset"};
-  EXPECT_EQ(world.log, moves);
+  EXPECT_EQ(world.losses, std::vector{"text of " + std::to_string(kSomeFailure)});
+  EXPECT_EQ(world.log, (std::vector<std::string>{"open speakers", "close speakers", "open headset",
+                                                 "close headset", "open dock", "close dock"}));
+  const std::size_t firstSound = world.find(0, 0.25f), silence = world.find(firstSound, 0.0f),
+                    secondSound = world.find(silence, 0.25f);
+  ASSERT_GE(world.soundStarts.size(), 2u);
+  EXPECT_EQ(secondSound - firstSound, (world.soundStarts[1] - world.soundStarts[0]) / 100'000 * 480)
+      << "a gap or an overlap";
+  EXPECT_GE(secondSound - silence, 40u * 480);
+  EXPECT_GE(secondSound, flagged + 10 * 480) << "a flagged packet's buffer was heard";
 }
 
 }  // namespace

