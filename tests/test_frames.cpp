@@ -131,37 +131,20 @@ TEST(ConcurrentFrames, FramesFromManyThreadsAreWholeAndInOrderOnBlockingAndNonBl
   }
 }
 
-TEST(ReaderGoesAway, FrameCutInsideItsPayloadIsAbandonedAndNothingIsWrittenAfter) {
-  ::signal(SIGPIPE, SIG_IGN);  // the test wants EPIPE, not the signal; a FIFO, to reopen it
-  const std::string path = ::testing::TempDir() + "zarn-frames-" + std::to_string(::getpid());
-  ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
-  auto openReader = [&] { return ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC); };
-  int reader = openReader();
-  const int writeEnd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
-  ASSERT_GE(writeEnd, 0);
-  WriterOn writer(writeEnd);
-  // Payloads far larger than the pipe: one writer is inside its payload when the reader leaves,
-  // the others wait for the lock, and every one of them must return.
-  const Bytes payload(4 << 20, 0x5A);
+// One writer is inside a payload far larger than the pipe when the reader leaves, the others wait
+// for the lock: every one of them must return, and the output is marked broken.
+TEST(ReaderGoesAway, WritersInsideAndWaitingForAFrameReturn) {
+  ::signal(SIGPIPE, SIG_IGN);  // the test wants EPIPE, not the signal
+  int fds[2];
+  ASSERT_TRUE(test::openPipe(fds));
+  WriterOn writer(fds[1]);
   std::vector<std::thread> threads;
-  for (int i = 0; i < 3; ++i) threads.emplace_back([&] { writeFrame(kFrameChunk, payload); });
+  for (int i = 0; i < 3; ++i) threads.emplace_back([] { writeFrame(kFrameChunk, Bytes(4 << 20)); });
   int queued = 0;  // once the payload has begun it cannot end: nobody reads 4 MiB
-  while (::ioctl(reader, FIONREAD, &queued) == 0 && queued <= 5) std::this_thread::sleep_for(1ms);
-  ::close(reader);
+  while (::ioctl(fds[0], FIONREAD, &queued) == 0 && queued <= 5) std::this_thread::sleep_for(1ms);
+  ::close(fds[0]);
   for (auto& thread : threads) thread.join();
   EXPECT_TRUE(writer.handle.broken());
-  // The FIFO keeps unread bytes while a writer holds it: one header and payload, nothing after.
-  reader = openReader();
-  writeFrame(kFramePong);
-  sendError("after the break");
-  writeFrame(kFrameChunk, Bytes(100, 1));
-  Bytes stale(5 + payload.size() + 1000);
-  stale.resize(std::max<ssize_t>(0, ::read(reader, stale.data(), stale.size())));
-  ASSERT_GT(stale.size(), 5u);
-  EXPECT_EQ(Bytes(stale.begin(), stale.begin() + 5), (Bytes{'C', 0, 0, 0x40, 0}));
-  EXPECT_EQ(std::count(stale.begin() + 5, stale.end(), 0x5A), std::ssize(stale) - 5)
-      << "something was written after the pipe broke";
-  ::close(reader), ::unlink(path.c_str());
 }
 
 // A parent may start us with any of 0-2 closed. Each closed one must be taken by /dev/null before

@@ -50,23 +50,6 @@ TEST(SerialQueue, ItemsRunElsewhereInOrderNeverOverlapAndSyncWaitsForEveryEarlie
 
 using namespace std::chrono_literals;
 
-// Four items that each wait for all four to have begun: they only finish if four workers run them
-// at once. A queue of fewer workers ends the waits after the limit instead of hanging.
-TEST(WorkQueue, RunsAsManyItemsAtOnceAsItHasWorkers) {
-  std::atomic<int> begun{0}, sawAll{0};
-  auto allBegun = [&, deadline = std::chrono::steady_clock::now() + 10s] {
-    while (begun < 4 && std::chrono::steady_clock::now() < deadline)
-      std::this_thread::sleep_for(1ms);
-    return begun == 4;
-  };
-  {
-    WorkQueue queue(4);
-    for (int i = 0; i < 4; ++i) queue.async([&] { ++begun, sawAll += allBegun(); });
-    allBegun();
-  }
-  EXPECT_EQ(sawAll, 4);
-}
-
 // The item that destroys the queue runs after a delayed one, which keeps its place in line.
 TEST(WorkQueue, ADelayedItemRunsNoSoonerAndKeepsItsPlaceAndAnItemMayDestroyItsQueue) {
   std::promise<void> ended;
