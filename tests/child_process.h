@@ -97,7 +97,6 @@ class ChildProcess : public FrameInput {
 
   // Waits for the child to end; kills it with SIGKILL if it has not ended by the deadline.
   ExitResult wait(milliseconds timeout = kWait);
-  bool running() { return !wait(milliseconds(0)).exited && !reaped_; }
 
   // Everything the child wrote to standard error so far.
   std::string stderrText() const;
