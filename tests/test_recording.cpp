@@ -220,6 +220,9 @@ TEST_P(Sessions, EndAsTheyShouldWithTheFilePlayableUpToTheEnd) {
   const std::string text(said, saidSize);
   std::free(said);
   EXPECT_THAT(text, ::testing::ContainsRegex(c.said));
+  // Each live line is rewritten in place and stops short of the terminal's last column.
+  for (std::size_t at = 0; (at = text.find('\r', at)) != std::string::npos; ++at)
+    EXPECT_LE(text.find("\033[K", at), at + 40) << text.substr(at, 60);
   EXPECT_EQ(std::filesystem::exists(dir_ + "out.wav"), c.minSeconds >= 0);
   if (c.minSeconds < 0) return;
   const auto audio = test::readSoundFile(dir_ + "out.wav");
