@@ -197,10 +197,9 @@ TEST_P(Sessions, EndAsTheyShouldWithTheFilePlayableUpToTheEnd) {
   std::size_t saidSize = 0;
   std::FILE* messages = ::open_memstream(&said, &saidSize);
   SessionSetup setup{{}, {ZARN_SIM}, signals[0], messages, {}};
-  if (c.killHelperAfterASecond) {
+  if (c.killHelperAfterASecond)
     setup.helperCommand.insert(setup.helperCommand.begin(),
                                {"/bin/sh", "-c", "(sleep 1; kill -9 $$) & exec \"$0\" \"$@\""});
-  }
   std::istringstream script(c.script);
   for (std::string token; std::getline(script, token);) setup.helperCommand.push_back(token);
   setup.terminalColumns = [] { return 40; };  // a live line, narrow: fields are dropped

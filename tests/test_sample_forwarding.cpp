@@ -3,7 +3,7 @@
 // payload byte for byte, the silent drops in the flow's and the handler's order, and the arm
 // state). (Whole frames from concurrent writers are test_frames', quit inside a frame and the
 // stream's error callback test_commands'.)
-#include <gtest/gtest.h>
+#include <gmock/gmock.h>
 
 #include <algorithm>
 #include <atomic>
@@ -59,9 +59,6 @@ TEST_F(CaptureObject, OnlyARunningCaptureIsStoppedOnceAndTheStopWaitsForItsCompl
   EXPECT_TRUE(service.stopCompleted);
   capture.stop();
   EXPECT_EQ(service.stops, 1);
-  capture.stopped("device gone");
-  EXPECT_EQ(frames().readUntilQuiet(),
-            (std::vector<Frame>{kRunning, errorFrame("stream stopped with error: device gone")}));
 }
 
 // A scripted platform made from zarn-audio-sim's tokens, the screen flow over it and a capture
@@ -121,12 +118,10 @@ TEST_F(ScreenFlow, EachDeliveryIsForwardedWholeOrDroppedSilentlyAndTheNextIsForw
     s.capture.arm();  // before start, so the chunks may precede R
     s.capture.start();
     ASSERT_TRUE(s.service.waitFor([](auto& r) { return r.deliveries.size() == 2; }, kWait));
-    std::vector<Frame> got = frames().readUntilQuiet(), expected{kRunning};  // R, and no E
+    std::vector<Frame> expected{kRunning};  // R, and no E
     if (!header.empty()) expected.push_back(counterChunk(0, header));
     expected.push_back(counterChunk(1, kFloatMonoHeader));
-    const auto order = [](const Frame& f) { return std::tie(f.type, f.payload); };
-    std::ranges::sort(got, {}, order), std::ranges::sort(expected, {}, order);
-    EXPECT_EQ(got, expected);
+    EXPECT_THAT(frames().readUntilQuiet(), ::testing::UnorderedElementsAreArray(expected));
     const sim::Record record = s.service.record();  // both deliveries, as waited for above
     for (const sim::DeliveryRecord& d : record.deliveries) {
       EXPECT_EQ(d.blocksReleased, d.blocksRetained) << d.index;  // released on every path
