@@ -14,7 +14,6 @@
 #include <stdexcept>
 #include <utility>
 
-#include "pipes.h"
 #include "spawn_on_pipes.h"
 
 namespace zarn::test {
@@ -27,18 +26,7 @@ int remainingMs(Clock::time_point deadline) {
   return static_cast<int>(std::clamp<long long>(left, 0, 1'000'000));
 }
 
-void setNonBlocking(int fd) {
-  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
-}
-
 }  // namespace
-
-std::string ExitResult::describe() const {
-  const std::string text = timedOut ? "timed out and killed; " : "";
-  if (exited) return text + "exit status " + std::to_string(status);
-  if (signal == 0) return text + "not ended";
-  return text + "signal " + std::to_string(signal) + " (" + strsignal(signal) + ")";
-}
 
 std::string describe(const Frame& frame) {
   const std::size_t size = frame.payload.size();
@@ -129,8 +117,8 @@ ChildProcess::ChildProcess(const std::string& path, const std::vector<std::strin
   }
   pid_ = child->pid;
   // Our own ends are non-blocking, so every wait has a deadline.
-  setNonBlocking(stdin_ = child->input);
-  setNonBlocking(fd_ = child->output);
+  for (int fd : {stdin_ = child->input, fd_ = child->output})
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
 }
 
 ChildProcess::~ChildProcess() {
@@ -153,16 +141,19 @@ ExitResult ChildProcess::wait(milliseconds timeout) {
   for (const auto deadline = Clock::now() + timeout; !reaped_;) {
     int status = 0;
     rusage usage{};
-    const pid_t done = ::wait4(pid_, &status, result_.timedOut ? 0 : WNOHANG, &usage);
+    const pid_t done = ::wait4(pid_, &status, killed_ ? 0 : WNOHANG, &usage);
     if (done == 0 && timeout.count() == 0) return ExitResult{};  // a poll, not a wait
-    if (done == 0 && Clock::now() >= deadline) result_.timedOut = ::kill(pid_, SIGKILL) == 0;
+    if (done == 0 && Clock::now() >= deadline) killed_ = ::kill(pid_, SIGKILL) == 0;
     if (done == 0) ::usleep(2000);
     reaped_ = done > 0 || (done < 0 && errno != EINTR);  // done < 0: not our child any more
+    if (done <= 0) continue;
+    const int code = WIFEXITED(status) ? WEXITSTATUS(status) : WTERMSIG(status);
+    const std::string how = WIFEXITED(status)
+                                ? "exit status " + std::to_string(code)
+                                : "signal " + std::to_string(code) + " (" + strsignal(code) + ")";
     auto ms = [](const timeval& t) { return milliseconds(t.tv_sec * 1000 + t.tv_usec / 1000); };
-    if (done > 0)
-      result_ = {
-          result_.timedOut, WIFEXITED(status) != 0, WIFEXITED(status) ? WEXITSTATUS(status) : -1,
-          WIFSIGNALED(status) ? WTERMSIG(status) : 0, ms(usage.ru_utime) + ms(usage.ru_stime)};
+    result_ = {(killed_ ? "timed out and killed; " : "") + how,
+               ms(usage.ru_utime) + ms(usage.ru_stime)};
   }
   return result_;
 }

@@ -29,12 +29,11 @@ inline Frame errorFrame(const std::string& text) {
 }
 inline const Frame kPong{'O', {}}, kRunning{'R', {}};
 
+// How the child ended: "exit status 0", "signal 9 (Killed)", "timed out and killed; ...".
 struct ExitResult {
-  bool timedOut = false;         // did not end in time and was killed
-  bool exited = false;           // ended by exit(); status is valid
-  int status = -1, signal = 0;   // signal: the one that ended it, if any
-  milliseconds cpuTime{0};       // user + system time the child used
-  std::string describe() const;  // for failure messages
+  std::string ending = "not ended";
+  milliseconds cpuTime{0};                         // user + system time the child used
+  std::string describe() const { return ending; }  // for failure messages
 };
 
 // Frames as a parent sees them: "E(unknown command byte: 10)", "O", "C[1032]".
@@ -97,14 +96,14 @@ class ChildProcess : public FrameInput {
 
   // Waits for the child to end; kills it with SIGKILL if it has not ended by the deadline.
   ExitResult wait(milliseconds timeout = kWait);
-  bool running() { return !wait(milliseconds(0)).exited && !reaped_; }
 
+  pid_t pid() const { return pid_; }
   // Everything the child wrote to standard error so far.
   std::string stderrText() const;
 
  private:
   pid_t pid_ = -1;
-  bool reaped_ = false;
+  bool reaped_ = false, killed_ = false;  // killed_: by wait(), at its deadline
   ExitResult result_;
   int stdin_ = -1, stderr_ = -1;  // stderr_: a memory file, so the child never blocks on it
 };

@@ -17,96 +17,72 @@ namespace {
 
 using namespace std::chrono_literals;
 
-class Commands : public ::testing::Test {
- protected:
-  explicit Commands(SpawnOptions options = {}, std::vector<std::string> script = {"query=hang"})
-      : child(ZARN_AUDIO_SIM_PATH, script, options) {}
-
-  void TearDown() override {
-    child.closeStdin();  // a test that stopped early still lets the child end by itself
-    child.wait();
-    EXPECT_EQ(child.stderrText(), "") << "nothing may ever go to standard error";
-  }
-
-  // Closes standard input (unless already closed) and expects a clean exit with no further frame.
-  void expectQuietExit() {
-    child.closeStdin();
-    EXPECT_TRUE(child.outputEndsWithin(5s)) << child.bufferedBytes() << " unexpected bytes";
-    EXPECT_EQ(child.wait().describe(), "exit status 0");
-  }
-
-  ChildProcess child;
-};
-
-// Frames are decoded as the parent decodes them, so equal frames are equal bytes on the wire.
-TEST_F(Commands, EveryOtherByteGetsOneErrorFrameInOrderAndArmingNoReply) {
-  std::string input = "PAD";  // line feed and space are unknown bytes like any other
-  std::vector<Frame> expected{kPong};
-  for (int byte = 0; byte <= 255; ++byte) {
-    if (std::string_view("ADPQ").find(char(byte)) != std::string_view::npos) continue;
-    input.push_back(static_cast<char>(byte));
-    expected.push_back(errorFrame("unknown command byte: " + std::to_string(byte)));
-  }
-  ASSERT_TRUE(child.write(input + "AADDP"));
-  expected.push_back(kPong);
-  EXPECT_EQ(child.readFrames(expected.size()), expected);
-  expectQuietExit();
+// Closes standard input (unless already closed) and expects a clean exit with no further frame.
+void expectQuietExit(ChildProcess& child) {
+  child.closeStdin();
+  EXPECT_TRUE(child.outputEndsWithin(5s)) << child.bufferedBytes() << " unexpected bytes";
+  EXPECT_EQ(child.wait().describe(), "exit status 0");
+  EXPECT_EQ(child.stderrText(), "") << "nothing may ever go to standard error";
 }
 
-struct CommandsWithSigpipeIgnored : Commands {
-  CommandsWithSigpipeIgnored() : Commands(SpawnOptions{.sigpipeDefault = false}) {}
-};
+// Frames are decoded as the parent decodes them, so equal frames are equal bytes on the wire. On
+// non-blocking pipes, as some parents hand over, an empty input is waited for, not taken as the
+// end.
+TEST(Commands, EveryOtherByteGetsOneErrorFrameInOrderAndArmingNoReply) {
+  for (const bool nonBlocking : {false, true}) {
+    SCOPED_TRACE(nonBlocking ? "non-blocking" : "blocking");
+    ChildProcess child(ZARN_AUDIO_SIM_PATH, {"query=hang"}, {.nonBlocking = nonBlocking});
+    std::string input;  // line feed and space are unknown bytes like any other
+    std::vector<Frame> expected{kPong};
+    for (int byte = 0; byte <= 255; ++byte) {
+      if (std::string_view("ADPQ").find(char(byte)) != std::string_view::npos) continue;
+      input.push_back(static_cast<char>(byte));
+      expected.push_back(errorFrame("unknown command byte: " + std::to_string(byte)));
+    }
+    expected.push_back(kPong);
+    for (const std::string& part : {std::string("P"), "AD" + input, std::string("AADDP")}) {
+      std::this_thread::sleep_for(50ms);  // the reader has found the input empty
+      ASSERT_TRUE(child.write(part));
+    }
+    EXPECT_EQ(child.readFrames(expected.size()), expected);
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(child.wait(0ms).describe(), "not ended") << "an empty input is not its end";
+    expectQuietExit(child);
+  }
+}
 
-TEST_F(CommandsWithSigpipeIgnored, ClosedOutputStillEndsAtEndOfInputWithoutSpinning) {
+TEST(Commands, ClosedOutputWithSigpipeIgnoredStillEndsAtEndOfInputWithoutSpinning) {
+  ChildProcess child(ZARN_AUDIO_SIM_PATH, {"query=hang"}, {.sigpipeDefault = false});
   child.closeInput();
   ASSERT_TRUE(child.write("PxP"));  // each write now fails with EPIPE instead of killing it
   std::this_thread::sleep_for(1s);
-  ASSERT_TRUE(child.running()) << child.wait(0ms).describe();
+  ASSERT_EQ(child.wait(0ms).describe(), "not ended");
   ASSERT_TRUE(child.write("PAD"));
   child.closeStdin();
   EXPECT_EQ(child.wait(5s).describe(), "exit status 0");
   // A reader or writer retrying a broken pipe would have burnt most of that second.
   EXPECT_LT(child.wait().cpuTime, 500ms) << "the process spun after its output broke";
-}
-
-struct CommandsOnNonBlockingPipes : Commands {
-  CommandsOnNonBlockingPipes() : Commands(SpawnOptions{.nonBlocking = true}) {}
-};
-
-// (A full non-blocking output is waited out as test_frames has it.)
-TEST_F(CommandsOnNonBlockingPipes, EmptyInputIsWaitedForNotTakenAsTheEnd) {
-  for (char byte : std::string("PxP")) {  // each byte after the reader found the pipe empty
-    std::this_thread::sleep_for(50ms);
-    ASSERT_TRUE(child.write(std::string(1, byte)));
-  }
-  EXPECT_EQ(child.readFrames(3),
-            (std::vector<Frame>{kPong, errorFrame("unknown command byte: 120"), kPong}));
-  std::this_thread::sleep_for(300ms);
-  EXPECT_TRUE(child.running()) << "an empty non-blocking pipe is not the end of input";
-  expectQuietExit();
+  EXPECT_EQ(child.stderrText(), "");
 }
 
 // The start fails with an error text larger than the pipe, so the start task sits inside that
 // frame, holding the output, until the parent reads. Quit must neither cut it nor wait forever.
-struct QuitDuringAFrame : Commands {
-  QuitDuringAFrame() : Commands({}, {"query=fail:" + std::string(100'000, 'z')}) {}
-  void SetUp() override {  // waits until the start task is blocked inside its frame
+TEST(QuitDuringAFrame, FrameInProgressIsFinishedAndAParentThatNeverReadsDoesNotHangQuit) {
+  const std::string text(100'000, 'z');
+  for (const bool parentReads : {true, false}) {
+    ChildProcess child(ZARN_AUDIO_SIM_PATH, {"query=fail:" + text});
     const auto deadline = std::chrono::steady_clock::now() + 5s;
     while (child.unreadOutput() < 60'000 && std::chrono::steady_clock::now() < deadline)
       std::this_thread::sleep_for(5ms);
-    ASSERT_GE(child.unreadOutput(), 60'000u);
+    ASSERT_GE(child.unreadOutput(), 60'000u) << "the start task is not inside its frame";
     ASSERT_TRUE(child.write("Q"));
+    std::this_thread::sleep_for(200ms);  // quit has begun and finds the frame in progress
+    if (parentReads) {
+      EXPECT_EQ(child.readFrame(), errorFrame("start failed: " + text));
+    }
+    EXPECT_EQ(child.wait(4s).describe(), "exit status 0");  // quit's bound is 3 s
+    EXPECT_TRUE(child.outputEndsWithin(0ms) || !parentReads) << child.bufferedBytes() << " bytes";
   }
-};
-
-TEST_F(QuitDuringAFrame, FrameInProgressIsFinishedBeforeExit) {
-  std::this_thread::sleep_for(200ms);  // quit has begun and finds the frame in progress
-  EXPECT_EQ(child.readFrame(), errorFrame("start failed: " + std::string(100'000, 'z')));
-  expectQuietExit();
-}
-
-TEST_F(QuitDuringAFrame, ParentThatNeverReadsAgainDoesNotHangQuit) {
-  EXPECT_EQ(child.wait(4s).describe(), "exit status 0");  // quit's bound is 3 s
 }
 
 // Quit ends the process within its bound however the platform behaves, with no frame after the

@@ -1,11 +1,16 @@
-// The parent's frame-stream reader: framing across arbitrary splits, the C header, and every way a
-// stream can be malformed or cut.
+// The parent's frame-stream reader: the golden transcripts in docs/transcripts/ fed whole, a byte
+// at a time and in random pieces, the C header, and every way a stream can be malformed or cut.
+// (That the transcripts are the helper's real output is checked by the transcripts_current test.)
 #include "frame_stream.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <functional>
 #include <iterator>
+#include <random>
 
 namespace zarn::tools {
 namespace {
@@ -21,49 +26,49 @@ Bytes frame(std::uint8_t type, const Bytes& payload, std::optional<std::uint32_t
   return out;
 }
 
-const Bytes kHead48k{0x80, 0xBB, 0, 0, 1, 32, 1, 0};  // 48000 Hz, 1 ch, 32 bits, float
-
-Bytes chunkPayload(Bytes out, std::size_t sampleBytes) {
-  for (std::size_t i = 0; i < sampleBytes; ++i) out.push_back(static_cast<std::uint8_t>(i * 7));
-  return out;
-}
-
-Bytes encode(const std::vector<Frame>& frames) {
-  Bytes out;
-  for (const Frame& f : frames) std::ranges::copy(frame(f.type, f.payload), back_inserter(out));
-  return out;
-}
-
-TEST(FrameStreamReader, OneByteAtATimeOrAllAtOnceGivesTheSameFrames) {
-  const std::string text = "stream stopped with error: caf\xc3\xa9";
-  const std::vector<Frame> sent{{'R', {}},
-                                {'O', {}},
-                                {'C', chunkPayload(kHead48k, 1024)},
-                                {'E', Bytes(text.begin(), text.end())},
-                                {'C', chunkPayload({0x01, 0x02, 0x03, 0x84, 2, 16, 0, 0}, 300)}};
-  const Bytes all = encode(sent);
-  // One byte at a time, then all at once; other splits are the fuzzer's (fuzz_frame_stream).
-  for (const std::size_t step : {std::size_t{1}, all.size()}) {
-    FrameStreamReader reader;
-    std::vector<Frame> got;
-    for (std::size_t pos = 0; pos < all.size(); pos += step) {
-      ASSERT_TRUE(reader.feed(std::span(all).subspan(pos, std::min(step, all.size() - pos))));
-      while (auto f = reader.next()) got.push_back(std::move(*f));
-    }
-    EXPECT_EQ(encode(got), all) << "step " << step;
-    EXPECT_EQ(reader.finish(), "");
-    // All four bytes of the rate, least significant first. (Real rates and widths show in
-    // test_transcripts, which decodes real output.)
-    const auto chunk = decodeChunk(got.at(4).payload);
-    EXPECT_EQ(chunk.value().format, (ChunkFormat{0x84030201u, 2, 16, false}));
-    EXPECT_EQ(chunk->samples.size(), 300u);
+// Feeds `out` in pieces of `pieceSize()` bytes; returns the frames it gives, written out again.
+Bytes replay(const Bytes& out, const std::function<std::size_t()>& pieceSize) {
+  FrameStreamReader reader;
+  Bytes written;
+  for (std::size_t pos = 0, n; pos < out.size(); pos += n) {
+    n = std::min(pieceSize(), out.size() - pos);
+    EXPECT_TRUE(reader.feed(std::span(out).subspan(pos, n))) << reader.error();
+    while (auto f = reader.next())
+      std::ranges::copy(frame(f->type, f->payload), back_inserter(written));
   }
+  EXPECT_EQ(reader.finish(), "");
+  return written;
+}
+
+TEST(FrameStreamReader, EveryTranscriptGivesItsFramesHoweverItIsSplit) {
+  std::mt19937 rng(20);
+  std::uniform_int_distribution<std::size_t> randomSize(0, 9000);
+  std::size_t count = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(ZARN_TRANSCRIPTS_DIR)) {
+    const auto& path = entry.path();
+    if (path.extension() != ".out") continue;
+    SCOPED_TRACE(path.stem().string());
+    ++count;
+    std::ifstream in(path, std::ios::binary);
+    const Bytes out(std::istreambuf_iterator<char>(in), {});
+    ASSERT_FALSE(out.empty());
+    EXPECT_TRUE(replay(out, [&] { return out.size(); }) == out);
+    EXPECT_TRUE(replay(out, [] { return std::size_t{1}; }) == out);
+    EXPECT_TRUE(replay(out, [&] { return randomSize(rng); }) == out);
+  }
+  EXPECT_GE(count, 10u) << "transcripts missing in " << ZARN_TRANSCRIPTS_DIR;
+  // All four bytes of the rate, least significant first; flags without bit 0: not float.
+  Bytes odd{0x01, 0x02, 0x03, 0x84, 2, 16, 0, 0};
+  odd.resize(odd.size() + 300, 0x5A);
+  const auto chunk = decodeChunk(odd);
+  EXPECT_EQ(chunk.value().format, (ChunkFormat{0x84030201u, 2, 16, false}));
+  EXPECT_EQ(chunk->samples.size(), 300u);
 }
 
 // A protocol error stops the stream where it is: the frames before it are still delivered,
 // nothing after it. A stream cut inside a frame is told apart from one that ends between frames.
 TEST(FrameStreamReader, MalformedOrCutStreamsAreReportedAfterTheFramesBeforeThem) {
-  const Bytes whole = frame('C', chunkPayload(kHead48k, 100));
+  const Bytes whole = frame('C', Bytes(40, 1));
   const std::pair<Bytes, const char*> cases[] = {
       {frame('A', {}), "unknown frame type 0x41 ('A')"},  // command letters are not frame types
       {frame(0xFF, {}), "unknown frame type 0xFF"},
@@ -72,7 +77,7 @@ TEST(FrameStreamReader, MalformedOrCutStreamsAreReportedAfterTheFramesBeforeThem
       {frame('C', {}), "8-byte header"},
       {frame('C', {1, 2, 3, 4, 5, 6, 7}), "8-byte header"},
       {{'C', 0x10}, "stream cut inside a frame header: 2 of 5"},
-      {Bytes(whole.begin(), whole.end() - 40), "stream cut inside a frame 0x43 ('C'): 68 of 108"},
+      {Bytes(whole.begin(), whole.end() - 10), "stream cut inside a frame 0x43 ('C'): 30 of 40"},
   };
   for (const auto& [bad, mention] : cases) {
     FrameStreamReader reader;

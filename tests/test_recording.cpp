@@ -197,10 +197,9 @@ TEST_P(Sessions, EndAsTheyShouldWithTheFilePlayableUpToTheEnd) {
   std::size_t saidSize = 0;
   std::FILE* messages = ::open_memstream(&said, &saidSize);
   SessionSetup setup{{}, {ZARN_SIM}, signals[0], messages, {}};
-  if (c.killHelperAfterASecond) {
+  if (c.killHelperAfterASecond)
     setup.helperCommand.insert(setup.helperCommand.begin(),
                                {"/bin/sh", "-c", "(sleep 1; kill -9 $$) & exec \"$0\" \"$@\""});
-  }
   std::istringstream script(c.script);
   for (std::string token; std::getline(script, token);) setup.helperCommand.push_back(token);
   setup.terminalColumns = [] { return 40; };  // a live line, narrow: fields are dropped
@@ -220,6 +219,9 @@ TEST_P(Sessions, EndAsTheyShouldWithTheFilePlayableUpToTheEnd) {
   const std::string text(said, saidSize);
   std::free(said);
   EXPECT_THAT(text, ::testing::ContainsRegex(c.said));
+  // Each live line is rewritten in place and stops short of the terminal's last column.
+  for (std::size_t at = 0; (at = text.find('\r', at)) != std::string::npos; ++at)
+    EXPECT_LE(text.find("\033[K", at), at + 40) << text.substr(at, 60);
   EXPECT_EQ(std::filesystem::exists(dir_ + "out.wav"), c.minSeconds >= 0);
   if (c.minSeconds < 0) return;
   const auto audio = test::readSoundFile(dir_ + "out.wav");

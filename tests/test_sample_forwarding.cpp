@@ -1,10 +1,13 @@
-// The screen flow on the scripted platform, in process, with a capture object on it: start's steps
-// and messages, stop, and sample forwarding (the C payload byte for byte, the silent drops in the
-// flow's and the handler's order, and the arm state). (Whole frames from concurrent writers are
-// test_frames', quit inside a frame and the stream's error callback test_commands'.)
-#include <gtest/gtest.h>
+// The capture object in process: on a fake service, when a stop reaches the service; on the screen
+// flow over the scripted platform, start's steps and messages, stop, and sample forwarding (the C
+// payload byte for byte, the silent drops in the flow's and the handler's order, and the arm
+// state). (Whole frames from concurrent writers are test_frames', quit inside a frame and the
+// stream's error callback test_commands'.)
+#include <gmock/gmock.h>
 
 #include <algorithm>
+#include <atomic>
+#include <functional>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -19,6 +22,44 @@ namespace zarn::test {
 namespace {
 
 namespace sim = platform::simulated;
+
+using namespace std::chrono_literals;
+
+// Completes each call from a thread of its own, as a service would: a start after running
+// `duringStart`; a stop a little later, so a stop that returned without waiting shows.
+struct FakeService final : AudioService {
+  void start(AudioSink&, StartDone done) override {
+    duringStart();
+    std::thread([&] { done(std::nullopt); }).join();
+  }
+  void stop(StopDone done) override {
+    ++stops;
+    stopper = std::jthread([this, done = std::move(done)] {
+      std::this_thread::sleep_for(50ms);
+      stopCompleted = true;
+      done();
+    });
+  }
+  std::function<void()> duringStart = [] {};
+  int stops = 0;
+  std::atomic<bool> stopCompleted{false};
+  std::jthread stopper;  // last: joined before the rest goes
+};
+
+using CaptureObject = FramePipeTest;
+
+TEST_F(CaptureObject, OnlyARunningCaptureIsStoppedOnceAndTheStopWaitsForItsCompletion) {
+  FakeService service;
+  SysAudioCapture capture(service);
+  capture.stop();                                 // before any start: returns at once, asks nothing
+  service.duringStart = [&] { capture.stop(); };  // while the start is under way: the same
+  capture.start();
+  EXPECT_EQ(service.stops, 0);
+  capture.stop();
+  EXPECT_TRUE(service.stopCompleted);
+  capture.stop();
+  EXPECT_EQ(service.stops, 1);
+}
 
 // A scripted platform made from zarn-audio-sim's tokens, the screen flow over it and a capture
 // object on that. Members in this order so the capture object, and the flow with any stream it
@@ -77,12 +118,10 @@ TEST_F(ScreenFlow, EachDeliveryIsForwardedWholeOrDroppedSilentlyAndTheNextIsForw
     s.capture.arm();  // before start, so the chunks may precede R
     s.capture.start();
     ASSERT_TRUE(s.service.waitFor([](auto& r) { return r.deliveries.size() == 2; }, kWait));
-    std::vector<Frame> got = frames().readUntilQuiet(), expected{kRunning};  // R, and no E
+    std::vector<Frame> expected{kRunning};  // R, and no E
     if (!header.empty()) expected.push_back(counterChunk(0, header));
     expected.push_back(counterChunk(1, kFloatMonoHeader));
-    const auto order = [](const Frame& f) { return std::tie(f.type, f.payload); };
-    std::ranges::sort(got, {}, order), std::ranges::sort(expected, {}, order);
-    EXPECT_EQ(got, expected);
+    EXPECT_THAT(frames().readUntilQuiet(), ::testing::UnorderedElementsAreArray(expected));
     const sim::Record record = s.service.record();  // both deliveries, as waited for above
     for (const sim::DeliveryRecord& d : record.deliveries) {
       EXPECT_EQ(d.blocksReleased, d.blocksRetained) << d.index;  // released on every path

@@ -18,11 +18,8 @@ constexpr Event kEvents[] = {Event::running,         Event::chunk,       Event::
                              Event::commandsRefused, Event::outputEnded, Event::outputCut,
                              Event::signal,          Event::deadline};
 
-bool running(Phase p) {
-  return p == Phase::starting || p == Phase::recording;
-}
-
 TEST(SessionPhases, EveryEventInEveryPhaseKeepsTheRules) {
+  const auto running = [](Phase p) { return p == Phase::starting || p == Phase::recording; };
   for (Phase phase : kPhases) {
     for (Event event : kEvents) {
       SCOPED_TRACE("phase " + std::to_string(int(phase)) + ", event " + std::to_string(int(event)));

@@ -1,5 +1,5 @@
-// The work queue, and the serial queue standing in for a dispatch queue on it: order, mutual
-// exclusion, where and when items run, and a queue that its own item destroys.
+// The serial queue standing in for a dispatch queue, on the work queue: order, mutual exclusion,
+// and where items run.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -46,43 +46,6 @@ TEST(SerialQueue, ItemsRunElsewhereInOrderNeverOverlapAndSyncWaitsForEveryEarlie
   EXPECT_EQ(seen, expected);
   queue.sync([&] { EXPECT_EQ(counter, 3 * 5000); });
   EXPECT_EQ(overlaps, 0);
-}
-
-using namespace std::chrono_literals;
-
-// Four items that each wait for all four to have begun: they only finish if four workers run them
-// at once. A queue of fewer workers ends the waits after the limit instead of hanging.
-TEST(WorkQueue, RunsAsManyItemsAtOnceAsItHasWorkers) {
-  std::atomic<int> begun{0}, sawAll{0};
-  auto allBegun = [&, deadline = std::chrono::steady_clock::now() + 10s] {
-    while (begun < 4 && std::chrono::steady_clock::now() < deadline)
-      std::this_thread::sleep_for(1ms);
-    return begun == 4;
-  };
-  {
-    WorkQueue queue(4);
-    for (int i = 0; i < 4; ++i) queue.async([&] { ++begun, sawAll += allBegun(); });
-    allBegun();
-  }
-  EXPECT_EQ(sawAll, 4);
-}
-
-// The item that destroys the queue runs after a delayed one, which keeps its place in line.
-TEST(WorkQueue, ADelayedItemRunsNoSoonerAndKeepsItsPlaceAndAnItemMayDestroyItsQueue) {
-  std::promise<void> ended;
-  std::vector<int> order;  // touched only by queue items, then after ended
-  const auto queued = std::chrono::steady_clock::now();
-  std::chrono::steady_clock::time_point ranAt;
-  auto* queue = new WorkQueue;
-  queue->async([&] { ranAt = std::chrono::steady_clock::now(), order.push_back(1); }, 50ms);
-  queue->async([&, queue] {
-    order.push_back(2);
-    delete queue;
-    ended.set_value();
-  });
-  ASSERT_EQ(ended.get_future().wait_for(10s), std::future_status::ready);
-  EXPECT_EQ(order, (std::vector<int>{1, 2}));
-  EXPECT_GE(ranAt - queued, 50ms);
 }
 
 }  // namespace
