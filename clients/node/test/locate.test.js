@@ -7,18 +7,16 @@ import { test } from 'node:test';
 import { HelperNotFoundError, findHelper } from '../index.js';
 import { tempDir } from './support.js';
 
-function program(dir, mode = 0o755) {
-  mkdirSync(dir, { recursive: true });
-  writeFileSync(join(dir, 'zarn-audio'), '#!/bin/sh\n', { mode });
-  return join(dir, 'zarn-audio');
-}
-
 test('path, variable, beside the package, PATH in order; else where it looked', (t) => {
   const root = tempDir(t, 'zn-locate-');
-  const explicit = program(join(root, 'explicit'));
-  const fromEnv = program(join(root, 'env'));
-  const bundled = program(join(root, 'pkg', 'bin', 'linux-x64'));
-  const onPath = program(join(root, 'path'));
+  const program = (dir, mode = 0o755) => {
+    mkdirSync(join(root, dir), { recursive: true });
+    writeFileSync(join(root, dir, 'zarn-audio'), '#!/bin/sh\n', { mode });
+    return join(root, dir, 'zarn-audio');
+  };
+  const [explicit, fromEnv, bundled, onPath] =
+    ['explicit', 'env', 'pkg/bin/linux-x64', 'path'].map((dir) => program(dir));
+  const plain = program('plain', 0o644);
   const base = { platform: 'linux', arch: 'x64', packageDir: join(root, 'pkg') };
   const env = { ZARN_AUDIO_PATH: fromEnv, PATH: join(root, 'path') };
   assert.equal(findHelper({ ...base, env, path: explicit }), explicit);
@@ -27,12 +25,11 @@ test('path, variable, beside the package, PATH in order; else where it looked', 
   assert.equal(findHelper({ ...base, packageDir: root, env: { PATH: env.PATH } }), onPath);
 
   // Not found: the error lists every place looked at, and a named path is never passed over.
-  const notExecutable = program(join(root, 'plain'), 0o644);
+  const missing = join(root, 'none');
   const cases = [
-    [{ path: join(root, 'none') }, [`path option: ${join(root, 'none')} (missing)`]],
-    [{ path: notExecutable }, [`path option: ${notExecutable} (not executable)`]],
-    [{ env: { ZARN_AUDIO_PATH: join(root, 'none'), PATH: join(root, 'path') } },
-      [`ZARN_AUDIO_PATH: ${join(root, 'none')} (missing)`]],
+    [{ path: missing }, [`path option: ${missing} (missing)`]],
+    [{ path: plain }, [`path option: ${plain} (not executable)`]],
+    [{ env: { ...env, ZARN_AUDIO_PATH: missing } }, [`ZARN_AUDIO_PATH: ${missing} (missing)`]],
     [{ env: { PATH: join(root, 'plain') } }, ['ZARN_AUDIO_PATH: not set',
       `beside the package: ${join(root, 'bin', 'linux-x64', 'zarn-audio')} (missing)`,
       `PATH: ${join(root, 'plain')}`]],
@@ -43,4 +40,3 @@ test('path, variable, beside the package, PATH in order; else where it looked', 
         e.message.includes(looked.at(-1)));
   }
 });
-
