@@ -20,18 +20,18 @@ from zarn_audio.capture import READ_SIZE
 from zarn_audio.session import MAX_PENDING_BYTES
 
 
-def test_every_frame_type_in_order(sim):
-    halt = "halt=after:3:device gone – ééé"
-    with Capture([sim, "chunk=rate:44100,flags:0,bits:16,channels:2,bytes:400,count:3",
-                  "pace=5", "repeat=1", halt, ARMED]) as capture:
+def test_frames_in_order_and_a_read_stops_at_a_format_change(sim):
+    tokens = ["chunk=rate:48000,bytes:400,count:3", "chunk=rate:16000,bytes:400,count:3"]
+    halt = "halt=after:6:device gone – ééé"
+    with Capture([sim, *tokens, "pace=5", "repeat=1", halt, ARMED]) as capture:
         assert capture.running and capture.ping() > 0
-        blocks = []
+        assert (len(capture.read(1.0)), capture.rate) == (300, 48000)
+        assert (len(capture.read(0.01)), capture.rate) == (160, 16000)
+        frames = []  # extend keeps what the iteration gave before it raised
         with pytest.raises(HelperError, match="^stream stopped with error: device gone – ééé$"):
-            for block in capture:
-                blocks.append(block)
-        assert [(b.rate, b.channels, b.bits, b.is_float, b.frames) for b in blocks] == \
-            [(44100, 2, 16, False, 100)] * 3
-        assert len(blocks[0].samples) == 200 and capture.ping() > 0  # still answers after it
+            frames.extend(block.frames for block in capture)
+        # The rest of the fifth block, then the sixth; and the helper still answers.
+        assert frames == [40, 100] and capture.ping() > 0
     assert capture.returncode == 0
 
 
@@ -72,16 +72,19 @@ def test_a_helper_that_dies_raises_from_every_waiting_call(tmp_path, body, messa
         assert not capture.running
 
 
-def test_not_found_says_where_it_looked(tmp_path):
+def test_found_in_order_and_else_says_where_it_looked(tmp_path):
+    on_path = write_program(tmp_path / "zarn-audio", "exit 0\n")
+    named = write_program(tmp_path / "named", "exit 0\n")
     env = {"PATH": str(tmp_path)}
-    with pytest.raises(HelperNotFound, match="(?s)ZARN_AUDIO_PATH: not set.*beside the package.*"
-                       f"PATH: {tmp_path}"):
-        find_helper(env=env)
+    assert find_helper(env=env) == on_path
+    assert find_helper(env=env | {"ZARN_AUDIO_PATH": named}) == named
+    # A path named but not there is an error, never passed over for the one on PATH.
     for given, wrong in [("/nowhere/zarn-audio", {}), (None, {"ZARN_AUDIO_PATH": "/nowhere/x"})]:
         with pytest.raises(HelperNotFound, match="/nowhere/"):
             find_helper(given, wrong | env)
-    program = write_program(tmp_path / "zarn-audio", "exit 0\n")
-    assert find_helper(env=env) == program
+    with pytest.raises(HelperNotFound, match="(?s)ZARN_AUDIO_PATH: not set.*beside the package"
+                       ".*PATH: /nowhere$"):
+        find_helper(env={"PATH": "/nowhere"})
 
 
 def read_in_pieces(sim, pieces):
@@ -96,13 +99,6 @@ def test_reads_return_exactly_what_was_asked_and_lose_nothing_at_the_cuts(sim):
     assert list(whole) == [value for part in parts for value in part]
 
 
-def test_a_read_stops_at_a_format_change_and_the_next_one_goes_on(sim):
-    tokens = ["chunk=rate:48000,bytes:400,count:3", "chunk=rate:16000,bytes:400,count:3"]
-    with Capture([sim, *tokens, "pace=1", "repeat=1", ARMED]) as capture:
-        assert (len(capture.read(1.0)), capture.rate) == (300, 48000)
-        assert (len(capture.read(0.01)), capture.rate) == (160, 16000)
-
-
 def test_a_slow_parent_holds_the_helper_up_and_loses_nothing(sim):
     count = 3000  # 3 MiB, more than the package holds for a parent that does not read
     with Capture([sim, "chunk=bytes:1024", "pace=0", f"repeat={count}", ARMED]) as capture:
@@ -111,22 +107,24 @@ def test_a_slow_parent_holds_the_helper_up_and_loses_nothing(sim):
         assert capture._link.session.pending_bytes <= MAX_PENDING_BYTES + READ_SIZE
         blocks = []
         with pytest.raises(TimeoutError):
-            for block in capture.blocks(timeout=1.0):
-                blocks.append(block)
+            blocks.extend(capture.blocks(timeout=1.0))
     # Delivery k starts with byte k mod 256 (the sim's threads deliver them in any order).
     assert Counter(block.data[0] for block in blocks) == Counter(k % 256 for k in range(count))
 
 
-@pytest.mark.parametrize("blocked_in, received", [("iteration", 1), ("read", 100), ("quit", 0)])
-def test_close_ends_a_blocked_call_or_a_helper_blocked_writing(sim, blocked_in, received):
-    # "quit": nobody reads, and the package's buffer and the pipe fill: the helper waits on it.
-    tokens = ["chunk=bytes:65536", "pace=0", "repeat=forever"] if blocked_in == "quit" else \
-        ["chunk=bytes:400", "repeat=1", ARMED]
+ONE_BLOCK = ["chunk=bytes:400", "repeat=1", ARMED]  # then nothing more
+
+
+@pytest.mark.parametrize("tokens, consume, received", [
+    (ONE_BLOCK, list, 1),
+    (ONE_BLOCK, lambda capture: capture.read(60), 100),
+    # Nobody reads: the package's buffer and the pipe fill, and the helper waits on them.
+    (["chunk=bytes:65536", "pace=0", "repeat=forever"], lambda capture: [], 0),
+], ids=["iteration", "read", "helper writing"])
+def test_close_ends_a_blocked_call_or_a_helper_blocked_writing(sim, tokens, consume, received):
     capture = Capture([sim, *tokens]).start()
     results = []
-    consume = {"iteration": lambda: list(capture), "read": lambda: capture.read(60),
-               "quit": lambda: []}[blocked_in]
-    consumer = threading.Thread(target=lambda: results.append(consume()))
+    consumer = threading.Thread(target=lambda: results.append(consume(capture)))
     consumer.start()
     time.sleep(0.5)
     began = time.monotonic()
@@ -142,16 +140,17 @@ def test_an_abandoned_capture_quits_and_reaps(sim):
     assert process.wait(5) == 0
 
 
-@pytest.mark.parametrize("parent_ends", ["returns", "is killed"])
-def test_the_helper_ends_with_its_parent(sim, parent_ends):
+@pytest.mark.parametrize("parent_sleeps", [0, 60], ids=["parent returns", "parent is killed"])
+def test_the_helper_ends_with_its_parent(sim, parent_sleeps):
     parent = subprocess.Popen(
-        [sys.executable, "-c", "import sys, time, zarn_audio\n"
+        [sys.executable, "-c", f"import time, zarn_audio\n"
          f"capture = zarn_audio.Capture({[sim, *SINE]!r}).start()\n"
-         "print(capture._link.process.pid, flush=True)\n"
-         f"time.sleep({60 if parent_ends == 'is killed' else 0})\n"],
+         f"print(capture._link.process.pid, flush=True)\ntime.sleep({parent_sleeps})\n"],
         stdout=subprocess.PIPE, text=True, env={**os.environ, "PYTHONPATH": str(PACKAGE_DIR)})
     helper = int(parent.stdout.readline())
-    if parent_ends == "is killed":
+    if parent_sleeps:
+        # In a group of its own, so that a Ctrl-C meant for the parent leaves it to the parent.
+        assert os.getpgid(helper) == helper
         parent.kill()
     parent.wait(10)
     ended = time.monotonic() + 3.5  # the quit bound
