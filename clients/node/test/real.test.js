@@ -3,9 +3,8 @@
 // the README's five-line example records 5 s.
 import assert from 'node:assert/strict';
 import { execFileSync } from 'node:child_process';
-import {
-  copyFileSync, cpSync, mkdirSync, mkdtempSync, readFileSync, rmSync, writeFileSync,
-} from 'node:fs';
+import { copyFileSync, cpSync, mkdirSync, mkdtempSync, readFileSync, rmSync, writeFileSync }
+  from 'node:fs';
 import { join } from 'node:path';
 import { test } from 'node:test';
 

@@ -115,10 +115,9 @@ def test_close_ends_a_blocked_call_or_a_helper_blocked_writing(sim, tokens, cons
     consumer = threading.Thread(target=lambda: results.append(consume(capture)))
     consumer.start()
     time.sleep(0.5)
-    began = time.monotonic()
-    assert capture.close() == 0
+    assert capture.close() == 0  # quit in time: past the bound it is killed
     consumer.join(5)
-    assert not consumer.is_alive() and time.monotonic() - began < 3.5
+    assert not consumer.is_alive()
     assert len(results[0]) == received  # the one block, as a block or as its samples
 
 

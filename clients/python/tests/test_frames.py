@@ -53,15 +53,7 @@ def test_malformed_streams_raise_and_a_cut_one_says_so(stream, error):
     assert parser.finish() == "the stream ended inside a frame (7 bytes of it)"
 
 
-@pytest.fixture(params=["numpy", "array"])
-def container(request, monkeypatch):
-    if request.param == "array":
-        monkeypatch.setattr(samples, "numpy", None)
-    elif samples.numpy is None:
-        pytest.fail("NumPy is not installed (Debian: python3-numpy)")
-    return request.param
-
-
+@pytest.mark.parametrize("numpy", [samples.numpy, None], ids=["numpy", "array"])
 @pytest.mark.parametrize("bits, is_float, data, expected", [
     (32, True, struct.pack("=2f", 0.25, -1.5), [0.25, -1.5]),
     (64, True, struct.pack("=2d", 0.5, -0.125), [0.5, -0.125]),
@@ -69,7 +61,9 @@ def container(request, monkeypatch):
     (32, False, struct.pack("=2i", -1073741824, 2147483647), [-0.5, 2147483647 / 2147483648]),
     (24, False, bytes([0, 0, 0x40, 0, 0, 0x80, 0xFF, 0xFF, 0xFF]), [0.5, -1.0, -1 / 8388608]),
 ])
-def test_samples_become_floats(container, bits, is_float, data, expected):
+def test_samples_become_floats(monkeypatch, numpy, bits, is_float, data, expected):
+    assert samples.numpy is not None, "NumPy is not installed (Debian: python3-numpy)"
+    monkeypatch.setattr(samples, "numpy", numpy)
     values = samples.to_float(data, bits, is_float, 1)
-    assert isinstance(values, array.array) == (container == "array")
+    assert isinstance(values, array.array) == (numpy is None)
     assert list(values) == pytest.approx(expected, rel=1e-6)
