@@ -61,19 +61,20 @@ test('a broken stream is one protocol error, and a cut one is reported at the en
 });
 
 test('samples of every format become floats in [-1, 1], from any byte offset', () => {
-  // Little-endian, as on every machine these tests run on.
+  // Float flag, bits, the samples as stored (little-endian, as on every machine these tests run
+  // on), the values they stand for.
   const cases = [
-    [true, 32, new Float32Array([0.25, -1]), [0.25, -1]],
-    [true, 64, new Float64Array([0.5, -0.125]), [0.5, -0.125]],
-    [false, 16, new Int16Array([16384, -32768]), [0.5, -1]],
-    [false, 24, new Uint8Array([0, 0, 0xc0, 0xff, 0xff, 0x7f]), [-0.5, 8388607 / 8388608]],
-    [false, 32, new Int32Array([1073741824, -2147483648]), [0.5, -1]],
+    [1, 32, new Float32Array([0.25, -1]), [0.25, -1]],
+    [1, 64, new Float64Array([0.5, -0.125]), [0.5, -0.125]],
+    [0, 16, new Int16Array([16384, -32768]), [0.5, -1]],
+    [0, 24, new Uint8Array([0, 0, 0xc0, 0xff, 0xff, 0x7f]), [-0.5, 8388607 / 8388608]],
+    [0, 32, new Int32Array([1073741824, -2147483648]), [0.5, -1]],
   ];
-  for (const [isFloat, bits, values, expected] of cases) {
-    const header = [0x44, 0xac, 0, 0, 2, bits, isFloat ? 1 : 0, 0]; // 44100 Hz, stereo
-    const bytes = new Uint8Array(values.buffer);
-    const block = decodeBlock(Buffer.from([0, ...header, ...bytes]).subarray(1)); // odd offset
-    assert.deepEqual([...block.samples], expected, `${isFloat ? 'float' : 'int'}${bits}`);
+  for (const [float, bits, values, expected] of cases) {
+    // 44100 Hz, stereo; a byte before it puts the payload at an odd offset.
+    const bytes = [0, 0x44, 0xac, 0, 0, 2, bits, float, 0, ...new Uint8Array(values.buffer)];
+    const block = decodeBlock(Buffer.from(bytes).subarray(1));
+    assert.deepEqual([...block.samples], expected, `${float ? 'float' : 'int'}${bits}`);
   }
   assert.equal(decodeBlock(Buffer.from([0x44, 0xac, 0, 0, 1, 8, 0, 0, 1, 2])), null); // 8-bit
 });

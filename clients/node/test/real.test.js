@@ -39,9 +39,8 @@ test('npm pack installs offline in an empty folder; its README example records t
   npm(['install', '--offline', '--no-audit', '--no-fund', join(work, packed.filename)], app);
   const readme = readFileSync(join(PACKAGE_DIR, 'README.md'), 'utf8');
   writeFileSync(join(app, 'example.mjs'), readme.match(/```js\n(import[^]*?)```/)[1]);
-  // No ZARN_AUDIO_PATH and no helper on PATH: it must be the one inside the package.
-  const env = { ...process.env, ...serverEnv, PATH: '/usr/bin:/bin' };
-  delete env.ZARN_AUDIO_PATH;
+  // ZARN_AUDIO_PATH empty (unset) and no helper on PATH: it must be the one inside the package.
+  const env = { ...process.env, ...serverEnv, PATH: '/usr/bin:/bin', ZARN_AUDIO_PATH: '' };
   execFileSync(process.execPath, ['example.mjs'], { cwd: app, env, stdio: 'inherit' });
 
   // 5 s, mono; the tone's pitch from the zero crossings, and a level near the played 0.5 peak.

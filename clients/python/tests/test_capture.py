@@ -1,13 +1,13 @@
-# Capture against zarn-audio-sim (the real program on a scripted capture service) and against
-# stand-ins that die: frames, reads, slow parents, quitting, and the child always reaped. (A
-# failed start is tested here for AsyncCapture too.)
+# Capture and AsyncCapture against zarn-audio-sim (the real program on a scripted capture
+# service) and against stand-ins that die: frames, reads, slow parents, quitting, and the child
+# always reaped.
 
 import asyncio
+import concurrent.futures
 import gc
 import os
 import subprocess
 import sys
-import threading
 import time
 from collections import Counter
 
@@ -15,7 +15,7 @@ import pytest
 
 from conftest import ARMED, PACKAGE_DIR, SINE, alive, write_program
 from zarn_audio import (AsyncCapture, Capture, HelperError, HelperExited, HelperNotFound,
-                        StartTimeout, find_helper)
+                        StartTimeout, ZarnAudioError, find_helper)
 from zarn_audio.capture import READ_SIZE
 from zarn_audio.session import MAX_PENDING_BYTES
 
@@ -39,16 +39,15 @@ def test_frames_in_order_reads_cut_anywhere_and_a_read_stops_at_a_format_change(
 
 
 @pytest.mark.parametrize("kind", [Capture, AsyncCapture])
-@pytest.mark.parametrize("tokens, error, message, timeout", [
-    (["start=fail:Connection refused"], HelperError, "^start failed: Connection refused$", 30),
-    (["start=hang"], StartTimeout, "^no answer from the capture stream", 0.5),
-    (None, HelperExited, "status 7", 30),  # a helper that dies before starting
+@pytest.mark.parametrize("tokens, error, message", [
+    (["start=fail:Connection refused"], HelperError, "^start failed: Connection refused$"),
+    (["start=hang"], StartTimeout, "^no answer from the capture stream"),
+    (None, HelperExited, "status 7"),  # a helper that dies before starting
 ])
-def test_a_start_that_fails_raises_and_the_helper_is_reaped(sim, tmp_path, kind, tokens, error,
-                                                            message, timeout):
-    # Only the hanging start waits out its timeout; the others must not race a busy machine.
+def test_a_failed_start_raises_and_reaps_the_helper(sim, tmp_path, kind, tokens, error, message):
     helper = [sim, *tokens] if tokens else write_program(tmp_path / "dead", "exit 7\n")
-    capture = kind(helper, start_timeout=timeout)
+    # Only the hanging start waits out its timeout; the others must not race a busy machine.
+    capture = kind(helper, start_timeout=0.5 if error is StartTimeout else 30)
     with pytest.raises(error, match=message):
         asyncio.run(capture.start()) if kind is AsyncCapture else capture.start()
     assert capture.returncode == (0 if tokens else 7)
@@ -100,25 +99,19 @@ def test_a_slow_parent_holds_the_helper_up_and_loses_nothing(sim):
     assert Counter(block.data[0] for block in blocks) == Counter(k % 256 for k in range(count))
 
 
-ONE_BLOCK = ["chunk=bytes:400", "repeat=1", ARMED]  # then nothing more
-
-
 @pytest.mark.parametrize("tokens, consume, received", [
-    (ONE_BLOCK, list, 1),
-    (ONE_BLOCK, lambda capture: capture.read(60), 100),
+    # One block, then nothing more.
+    (["chunk=bytes:400", "repeat=1", ARMED], list, 1),
+    (["chunk=bytes:400", "repeat=1", ARMED], lambda capture: capture.read(60), 100),
     # Nobody reads: the package's buffer and the pipe fill, and the helper waits on them.
     (["chunk=bytes:65536", "pace=0", "repeat=forever"], lambda capture: [], 0),
 ], ids=["iteration", "read", "helper writing"])
 def test_close_ends_a_blocked_call_or_a_helper_blocked_writing(sim, tokens, consume, received):
     capture = Capture([sim, *tokens]).start()
-    results = []
-    consumer = threading.Thread(target=lambda: results.append(consume(capture)))
-    consumer.start()
+    consumer = concurrent.futures.ThreadPoolExecutor(1).submit(consume, capture)
     time.sleep(0.5)
     assert capture.close() == 0  # quit in time: past the bound it is killed
-    consumer.join(5)
-    assert not consumer.is_alive()
-    assert len(results[0]) == received  # the one block, as a block or as its samples
+    assert len(consumer.result(timeout=5)) == received  # the one block, as a block or samples
 
 
 def test_an_abandoned_capture_quits_and_reaps(sim):
@@ -129,11 +122,10 @@ def test_an_abandoned_capture_quits_and_reaps(sim):
 
 @pytest.mark.parametrize("parent_sleeps", [0, 60], ids=["parent returns", "parent is killed"])
 def test_the_helper_ends_with_its_parent(sim, parent_sleeps):
-    parent = subprocess.Popen(
-        [sys.executable, "-c", f"import time, zarn_audio\n"
-         f"capture = zarn_audio.Capture({[sim, *SINE]!r}).start()\n"
-         f"print(capture._link.process.pid, flush=True)\ntime.sleep({parent_sleeps})\n"],
-        stdout=subprocess.PIPE, text=True, env={**os.environ, "PYTHONPATH": str(PACKAGE_DIR)})
+    script = (f"import time, zarn_audio\ncapture = zarn_audio.Capture({[sim, *SINE]!r}).start()\n"
+              f"print(capture._link.process.pid, flush=True)\ntime.sleep({parent_sleeps})")
+    parent = subprocess.Popen([sys.executable, "-c", script], stdout=subprocess.PIPE, text=True,
+                              env={**os.environ, "PYTHONPATH": str(PACKAGE_DIR)})
     helper = int(parent.stdout.readline())
     if parent_sleeps:
         # In a group of its own, so that a Ctrl-C meant for the parent leaves it to the parent.
@@ -144,3 +136,47 @@ def test_the_helper_ends_with_its_parent(sim, parent_sleeps):
     while alive(helper):
         assert time.monotonic() < ended, f"helper {helper} outlived its parent"
         time.sleep(0.05)
+
+
+# AsyncCapture: the same behaviour in coroutines, each test in an event loop of its own and never
+# for longer than 20 s.
+
+def test_async_frames_reads_and_ping(sim):
+    async def run():
+        async with AsyncCapture([sim, "chunk=bytes:400,count:3", "pace=5", "repeat=1",
+                                 "halt=after:3:gone", ARMED]) as capture:
+            assert capture.running and await capture.ping() > 0
+            assert len(await capture.read(0.004)) == 192  # one block and 92 frames of the next
+            blocks = []
+            with pytest.raises(HelperError, match="^stream stopped with error: gone$"):
+                async for block in capture:
+                    blocks.append(block.frames)
+            assert blocks == [8, 100]  # the rest of the second block, then the third
+        assert capture.returncode == 0
+
+    asyncio.run(asyncio.wait_for(run(), 20))
+
+
+def test_async_cancelled_read_gives_its_audio_back_and_close_ends_a_waiting_iteration(sim):
+    async def run():
+        capture = await AsyncCapture([sim, "chunk=bytes:400", "pace=1", "repeat=5", ARMED]).start()
+        reading = asyncio.ensure_future(capture.read(10.0))
+        await asyncio.sleep(0.5)  # all five blocks are in the read by now
+        reading.cancel()
+        with pytest.raises(asyncio.CancelledError):
+            await reading
+        # 10 ms at 48 kHz, out of the 500 frames given back.
+        assert len(await capture.read(0.01, timeout=0.5)) == 480
+
+        async def the_rest():  # the last 20 frames, then a wait for audio that never comes
+            return [block.frames async for block in capture]
+
+        consumer = asyncio.ensure_future(the_rest())
+        await asyncio.sleep(0.3)
+        assert await capture.close() == 0
+        assert await asyncio.wait_for(consumer, 5) == [20]
+        with pytest.raises(ZarnAudioError, match="^the capture is closed$"):
+            await capture.ping()
+        assert await capture.close() == 0
+
+    asyncio.run(asyncio.wait_for(run(), 20))

@@ -16,14 +16,12 @@ assert len(TRANSCRIPTS) >= 10, "docs/transcripts/ has lost its cases"
 
 def describe(frame):
     # A frame as the transcripts' .json files write it.
-    if frame.type == "E":
-        return {"type": "E", "text": frame.payload.decode("utf-8")}
     if frame.type != "C":
-        return {"type": frame.type}
+        return {"type": "E", "text": frame.payload.decode()} if frame.type == "E" else \
+            {"type": frame.type}
     block = AudioBlock.from_payload(frame.payload)
-    return {"type": "C", "rate": block.rate, "channels": block.channels, "bits": block.bits,
-            "float": block.is_float, "bytes": len(block.data),
-            "sha256": hashlib.sha256(block.data).hexdigest()}
+    return {"type": "C", **dict(zip(["rate", "channels", "bits", "float"], block.format)),
+            "bytes": len(block.data), "sha256": hashlib.sha256(block.data).hexdigest()}
 
 
 @pytest.mark.parametrize("case", TRANSCRIPTS, ids=lambda path: path.stem)
