@@ -1,4 +1,5 @@
-# The frame parser, the audio conversion and the start's outcome, without a helper.
+# The frame parser against the golden transcripts and broken streams, and the audio conversion,
+# without a helper.
 
 import array
 import hashlib
