@@ -8,9 +8,8 @@ import { fileURLToPath } from 'node:url';
 export const PACKAGE_DIR = resolve(dirname(fileURLToPath(import.meta.url)), '..');
 
 export function required(name) {
-  const value = process.env[name];
-  assert.ok(value, `${name} is not set: run these tests through ctest, or set it to the path`);
-  return value;
+  assert.ok(process.env[name], `${name} is not set: run these tests through ctest, or set it`);
+  return process.env[name];
 }
 
 export const sleep = (ms) => new Promise((done) => setTimeout(done, ms));

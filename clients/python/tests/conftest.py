@@ -15,7 +15,7 @@ ARMED = "start-delay=200"
 SINE = ["chunk=rate:48000,bytes:4096,data:sine:440", "pace=20", "repeat=forever", ARMED]
 
 
-def _required(name):
+def required(name):
     value = os.environ.get(name)
     if not value or not os.path.exists(value):
         pytest.fail(f"{name} must name an existing file (got {value!r}); ctest sets it")
@@ -25,12 +25,7 @@ def _required(name):
 @pytest.fixture(scope="session")
 def sim():
     # zarn-audio-sim: the real program on a scripted capture service.
-    return _required("ZARN_AUDIO_SIM")
-
-
-@pytest.fixture(scope="session")
-def real_helper():
-    return _required("ZARN_AUDIO_HELPER")
+    return required("ZARN_AUDIO_SIM")
 
 
 def alive(pid):
