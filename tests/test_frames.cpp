@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -162,6 +163,49 @@ TEST(ReaderGoesAway, FrameCutInsideItsPayloadIsAbandonedAndNothingIsWrittenAfter
   EXPECT_EQ(std::count(stale.begin() + 5, stale.end(), 0x5A), std::ssize(stale) - 5)
       << "something was written after the pipe broke";
   ::close(reader), ::unlink(path.c_str());
+}
+
+// A frame from a thread that must never wait goes out whole in one write or not at all (the
+// caller then writes it the ordinary way, so a refusal must leave no byte behind), and only where
+// such a write cannot block: a pipe with room, the lock free, the frame within one atomic write.
+TEST(FrameNow, GoesOutWholeOrLeavesNothing) {
+  int fds[2];
+  ASSERT_TRUE(test::openPipe(fds));
+  ::fcntl(fds[0], F_SETFL, O_NONBLOCK);
+  auto writer = std::make_unique<WriterOn>(fds[1]);
+  auto queued = [&] {
+    int bytes = 0;
+    return ::ioctl(fds[0], FIONREAD, &bytes) == 0 ? bytes : -1;
+  };
+  const Bytes head(kChunkHeaderSize, 'h'), body(2048, 'b'), tooLong(kWholeFrameMost, 'x');
+  ASSERT_TRUE(tryWriteFrameNow(kFrameChunk, head, body));
+  Bytes got(5000);
+  got.resize(std::max<ssize_t>(0, ::read(fds[0], got.data(), got.size())));
+  Bytes expected{kFrameChunk, 0x08, 0x08, 0, 0};  // 8 + 2048 bytes
+  expected.insert(expected.end(), head.begin(), head.end());
+  expected.insert(expected.end(), body.begin(), body.end());
+  EXPECT_EQ(got, expected);
+
+  EXPECT_FALSE(tryWriteFrameNow(kFrameChunk, head, tooLong));
+  writer->lock.lock();  // another writer's frame is under way
+  EXPECT_FALSE(tryWriteFrameNow(kFrameChunk, head, body));
+  writer->lock.unlock();
+  ::fcntl(fds[1], F_SETFL, O_NONBLOCK);
+  while (::write(fds[1], tooLong.data(), 1000) > 0) {
+  }
+  const int full = queued();
+  EXPECT_FALSE(tryWriteFrameNow(kFrameChunk, head, body));
+  EXPECT_EQ(queued(), full);
+  EXPECT_FALSE(writer->handle.broken());
+  writer.reset();
+  ::close(fds[0]);
+
+  // A socket (what Node gives its children) may take part of a frame: never written at once.
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
+  writer = std::make_unique<WriterOn>(fds[1]);
+  EXPECT_FALSE(tryWriteFrameNow(kFrameChunk, head, body));
+  writer.reset();
+  ::close(fds[0]);
 }
 
 // A parent may start us with any of 0-2 closed. Each closed one must be taken by /dev/null before
