@@ -19,6 +19,11 @@
 //   deliver and no stopped begins.
 // - AudioSink::forwarding() is lock-free and may be read anywhere, a real-time thread included: a
 //   service may skip the work of a block nobody will forward. It is a hint; deliver decides.
+// - AudioSink::deliverNow() may be called instead of deliver, on any thread, a real-time one
+//   included: it never waits, and hands the block on at once or refuses it (false; the service
+//   then delivers it the ordinary way). Blocks must still reach the sink in order, so a service
+//   calls it only while no earlier block waits or is being delivered, and never after stopped()
+//   or once stop() was called. It decides by forwarding(), not by the arm state's own read.
 #pragma once
 
 #include <cstddef>
@@ -57,6 +62,7 @@ class AudioSink {
   // The capture stopped with an error after it ran; `text` is the system's description.
   virtual void stopped(const std::string& text) = 0;
   virtual bool forwarding() const noexcept = 0;
+  virtual bool deliverNow(const AudioBlock&) noexcept { return false; }
 
  protected:
   ~AudioSink() = default;

@@ -1,6 +1,7 @@
 #include "frames.h"
 
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <mutex>
 
@@ -12,6 +13,21 @@ void writeFrame(std::uint8_t type, std::span<const std::uint8_t> payload) {
   std::lock_guard<StdoutLock> hold(*stdoutLock);
   if (!stdoutHandle->writeAll(header.data(), header.size())) return;
   if (!payload.empty()) stdoutHandle->writeAll(payload.data(), payload.size());
+}
+
+bool tryWriteFrameNow(std::uint8_t type, std::span<const std::uint8_t> head,
+                      std::span<const std::uint8_t> body) noexcept {
+  const std::size_t size = kFrameHeaderSize + head.size() + body.size();
+  if (size > kWholeFrameMost) return false;
+  std::uint8_t frame[kWholeFrameMost];
+  const auto header = frameHeader(type, static_cast<std::uint32_t>(size - kFrameHeaderSize));
+  std::memcpy(frame, header.data(), kFrameHeaderSize);
+  if (!head.empty()) std::memcpy(frame + kFrameHeaderSize, head.data(), head.size());
+  if (!body.empty()) std::memcpy(frame + kFrameHeaderSize + head.size(), body.data(), body.size());
+  if (!stdoutLock->try_lock()) return false;
+  const bool written = stdoutHandle->tryWriteWhole(frame, size);
+  stdoutLock->unlock();  // wakes a writer that queued meanwhile (a pong): a wake-up, never a wait
+  return written;
 }
 
 void sendError(std::string_view message) {

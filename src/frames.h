@@ -22,6 +22,14 @@ inline platform::OutputHandle* stdoutHandle = nullptr;
 // payload too long for the length field is not written at all. The caller must not hold the lock.
 void writeFrame(std::uint8_t type, std::span<const std::uint8_t> payload = {});
 
+// For a thread that must never wait (a real-time one): the frame whole, header and both payload
+// parts, in one write that cannot block, or nothing (false; the caller then writes it the ordinary
+// way). Tries stdoutLock only, and writes only where the output allows such a write (see
+// OutputHandle::tryWriteWhole) and the frame is at most kWholeFrameMost bytes. Allocates nothing.
+inline constexpr std::size_t kWholeFrameMost = platform::OutputHandle::kWholeWriteMost;
+bool tryWriteFrameNow(std::uint8_t type, std::span<const std::uint8_t> head,
+                      std::span<const std::uint8_t> body) noexcept;
+
 // Writes an E frame with the message's UTF-8 bytes; a message that is not valid UTF-8 gives an
 // empty payload.
 void sendError(std::string_view message);

@@ -36,4 +36,11 @@ void SysAudioCapture::deliver(const AudioBlock& block) {
   writeFrame(kFrameChunk, {payload.get(), size});
 }
 
+bool SysAudioCapture::deliverNow(const AudioBlock& block) noexcept {
+  if (!forwarding()) return true;  // a disarmed parent hears nothing: handled
+  std::uint8_t header[kChunkHeaderSize];
+  if (block.bytes.empty() || !encodeChunkHeader(block.format, header)) return true;
+  return tryWriteFrameNow(kFrameChunk, {header, kChunkHeaderSize}, block.bytes);
+}
+
 }  // namespace zarn

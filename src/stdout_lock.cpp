@@ -26,6 +26,10 @@ void StdoutLock::unlock() {
   pthread_mutex_unlock(&mutex_);
 }
 
+bool StdoutLock::try_lock() noexcept {
+  return pthread_mutex_trylock(&mutex_) == 0;
+}
+
 // On the monotonic clock: a wall clock stepped back during quit must not stretch quit's bound.
 // Tries, and sleeps a millisecond between tries: quit is the only caller, once per process, when
 // nothing but a frame already in progress can want the lock.
@@ -47,6 +51,9 @@ void StdoutLock::lock() {
 }
 void StdoutLock::unlock() {
   mutex_.unlock();
+}
+bool StdoutLock::try_lock() noexcept {
+  return mutex_.try_lock();
 }
 bool StdoutLock::try_lock_for(std::chrono::milliseconds limit) {
   return mutex_.try_lock_for(limit);

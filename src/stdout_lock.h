@@ -23,6 +23,8 @@ class StdoutLock {
 
   void lock();
   void unlock();
+  // Never waits: false if another thread holds the lock.
+  bool try_lock() noexcept;
   // False if the lock was not had within the limit.
   bool try_lock_for(std::chrono::milliseconds limit);
 

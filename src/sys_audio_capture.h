@@ -32,6 +32,9 @@ class SysAudioCapture final : public AudioSink {
   // One block becomes at most one C frame: only while armed (read once), and only if its format
   // fits the header.
   void deliver(const AudioBlock& block) override;
+  // The same without waiting, for a real-time thread: armed by the mirror below, and written only
+  // if the frame can go out whole at once (see tryWriteFrameNow). True when it was handled.
+  bool deliverNow(const AudioBlock& block) noexcept override;
   void stopped(const std::string& text) override;
   // The arm state's mirror, for a service that wants to skip blocks nobody forwards.
   bool forwarding() const noexcept override { return forwarding_.load(std::memory_order_acquire); }

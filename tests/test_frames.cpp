@@ -4,6 +4,9 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -135,6 +138,73 @@ TEST(ReaderGoesAway, WritersInsideAndWaitingForAFrameReturn) {
   ::close(fds[0]);
   for (auto& thread : threads) thread.join();
   EXPECT_TRUE(writer.handle.broken());
+}
+
+// A frame from a thread that must never wait goes out whole in one write or not at all (the
+// caller then writes it the ordinary way, so a refusal must leave no byte behind), and only where
+// such a write cannot block: a pipe with room, the lock free, the frame within one atomic write.
+TEST(FrameNow, GoesOutWholeOrLeavesNothing) {
+  int fds[2];
+  ASSERT_TRUE(test::openPipe(fds));
+  ::fcntl(fds[0], F_SETFL, O_NONBLOCK);
+  auto writer = std::make_unique<WriterOn>(fds[1]);
+  auto queued = [&] {
+    int bytes = 0;
+    return ::ioctl(fds[0], FIONREAD, &bytes) == 0 ? bytes : -1;
+  };
+  const Bytes head(kChunkHeaderSize, 'h'), body(2048, 'b'), tooLong(kWholeFrameMost, 'x');
+  ASSERT_TRUE(tryWriteFrameNow(kFrameChunk, head, body));
+  Bytes got(5000);
+  got.resize(std::max<ssize_t>(0, ::read(fds[0], got.data(), got.size())));
+  Bytes expected{kFrameChunk, 0x08, 0x08, 0, 0};  // 8 + 2048 bytes
+  expected.insert(expected.end(), head.begin(), head.end());
+  expected.insert(expected.end(), body.begin(), body.end());
+  EXPECT_EQ(got, expected);
+
+  EXPECT_FALSE(tryWriteFrameNow(kFrameChunk, head, tooLong));
+  writer->lock.lock();  // another writer's frame is under way
+  EXPECT_FALSE(tryWriteFrameNow(kFrameChunk, head, body));
+  writer->lock.unlock();
+  ::fcntl(fds[1], F_SETFL, O_NONBLOCK);
+  while (::write(fds[1], tooLong.data(), 1000) > 0) {
+  }
+  const int full = queued();
+  EXPECT_FALSE(tryWriteFrameNow(kFrameChunk, head, body));
+  EXPECT_EQ(queued(), full);
+  EXPECT_FALSE(writer->handle.broken());
+  writer.reset();
+  ::close(fds[0]);
+
+  // A socket (what Node gives its children) may take part of a frame: never written at once.
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
+  writer = std::make_unique<WriterOn>(fds[1]);
+  EXPECT_FALSE(tryWriteFrameNow(kFrameChunk, head, body));
+  writer.reset();
+  ::close(fds[0]);
+}
+
+// A parent may start us with any of 0-2 closed. Each closed one must be taken by /dev/null before
+// anything else can get its number, and standard error always ends up there.
+TEST(StandardHandles, ClosedOnesAreTakenByDevNullAndStandardErrorIsSilenced) {
+  struct stat null {};
+  ASSERT_EQ(::stat("/dev/null", &null), 0);
+  for (const auto& closed : {std::vector{0}, {1}, {2}, {0, 1}, {0, 1, 2}}) {
+    const pid_t pid = ::fork();
+    if (pid == 0) {  // only calls that are safe after fork, and _exit
+      for (int fd : closed) ::close(fd);
+      platform::guardStandardHandles();
+      int failures = ::open("/dev/null", O_RDONLY) > STDERR_FILENO ? 0 : 1;
+      for (int fd = 0; fd <= 2; ++fd) {
+        struct stat now {};
+        const bool isNull = ::fstat(fd, &now) == 0 && now.st_rdev == null.st_rdev;
+        if ((fd == 2 || std::ranges::count(closed, fd) > 0) && !isNull) failures |= 2 << fd;
+      }
+      ::_exit(failures);
+    }
+    int status = -1;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    EXPECT_EQ(status, 0) << "closed " << closed.size() << " starting at " << closed[0];
+  }
 }
 
 }  // namespace

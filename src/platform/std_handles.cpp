@@ -1,11 +1,14 @@
 #include "platform/std_handles.h"
 
 #include <fcntl.h>
+#include <limits.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdint>
+#include <string>
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 #include <sanitizer/common_interface_defs.h>
@@ -22,7 +25,35 @@ void waitFor(int fd, short events) {
   }
 }
 
+// A second open file description of the pipe behind `fd`, non-blocking, through /proc; -1 where
+// that is not a pipe or cannot be reopened. Elsewhere (macOS) /dev/fd only duplicates the
+// descriptor, which would share its blocking mode, so there is none.
+int openNonBlockingTwin([[maybe_unused]] int fd) {
+#if defined(__linux__)
+  struct stat status {};
+  if (::fstat(fd, &status) != 0 || !S_ISFIFO(status.st_mode)) return -1;
+  const std::string path = "/proc/self/fd/" + std::to_string(fd);
+  return ::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+#else
+  return -1;
+#endif
+}
+
+static_assert(PIPE_BUF >= OutputHandle::kWholeWriteMost);
+
 }  // namespace
+
+OutputHandle::OutputHandle(int fd, void (*hungUp)())
+    : fd_(fd), wholeFd_(openNonBlockingTwin(fd)), hungUp_(hungUp) {}
+
+OutputHandle::~OutputHandle() {
+  if (wholeFd_ >= 0) ::close(wholeFd_);
+}
+
+bool OutputHandle::tryWriteWhole(const void* data, std::size_t size) noexcept {
+  if (wholeFd_ < 0 || size > kWholeWriteMost || broken()) return false;
+  return ::write(wholeFd_, data, size) == static_cast<ssize_t>(size);
+}
 
 bool OutputHandle::writeAll(const void* data, std::size_t size) {
   const char* next = static_cast<const char*>(data);

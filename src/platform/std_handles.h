@@ -11,7 +11,10 @@ namespace zarn::platform {
 class OutputHandle {
  public:
   // `hungUp` runs on the writing thread when a write finds the reader gone (EPIPE).
-  explicit OutputHandle(int fd, void (*hungUp)() = nullptr) : fd_(fd), hungUp_(hungUp) {}
+  explicit OutputHandle(int fd, void (*hungUp)() = nullptr);
+  OutputHandle(const OutputHandle&) = delete;
+  OutputHandle& operator=(const OutputHandle&) = delete;
+  ~OutputHandle();
 
   // Writes every byte before it returns, continuing partial writes, retrying EINTR and waiting
   // out EAGAIN. Any other error makes the handle broken: this and every later write return false
@@ -19,8 +22,17 @@ class OutputHandle {
   bool writeAll(const void* data, std::size_t size);
   bool broken() const { return broken_.load(std::memory_order_acquire); }
 
+  // For a thread that must never wait: all `size` bytes in one system call that cannot block, or
+  // nothing (false). Only where the output is a pipe, `size` is at most kWholeWriteMost (such a
+  // write to a pipe is whole or refused) and a descriptor of our own could be opened non-blocking
+  // on it, so the blocking mode of the one the parent gave us, which others may share, is left
+  // alone. Failures other than a full pipe are left for writeAll to meet and handle.
+  bool tryWriteWhole(const void* data, std::size_t size) noexcept;
+  static constexpr std::size_t kWholeWriteMost = 4096;  // POSIX's least PIPE_BUF, Linux's own
+
  private:
   int fd_;
+  int wholeFd_ = -1;  // the non-blocking descriptor of our own, or -1
   void (*hungUp_)();
   std::atomic<bool> broken_{false};
 };

@@ -28,6 +28,14 @@ bool usable(HANDLE handle) {
 
 }  // namespace
 
+OutputHandle::OutputHandle(int fd, void (*hungUp)()) : fd_(fd), hungUp_(hungUp) {}
+OutputHandle::~OutputHandle() = default;
+
+// WASAPI's capture thread hands its audio on through a ring and never writes itself.
+bool OutputHandle::tryWriteWhole(const void*, std::size_t) noexcept {
+  return false;
+}
+
 bool OutputHandle::writeAll(const void* data, std::size_t size) {
   const char* next = static_cast<const char*>(data);
   while (size > 0 && !broken()) {

@@ -6,6 +6,9 @@
 #include <cerrno>
 #include <memory>
 #include <system_error>
+#include <thread>
+
+#include "platform/mono_mix.h"
 
 namespace zarn::platform::linux_audio {
 namespace {
@@ -20,10 +23,11 @@ int makeWakeFd() {
 
 }  // namespace
 
-Delivery::Delivery(Deliver deliver, Report report, std::function<void()> taken)
+Delivery::Delivery(Deliver deliver, Report report, std::function<void()> taken, DeliverNow now)
     : deliver_(std::move(deliver)),
       report_(std::move(report)),
       taken_(std::move(taken)),
+      now_(std::move(now)),
       wakeFd_(makeWakeFd()),
       thread_([this] { run(); }) {}
 
@@ -37,6 +41,7 @@ Delivery::~Delivery() {
 
 void Delivery::push(const float* interleaved, std::size_t frames, std::uint32_t channels,
                     std::uint32_t rate) noexcept {
+  if (now_ && handOnNow(interleaved, frames, channels, rate)) return;
   if (!ring_.append(interleaved, frames, channels, rate, kBacklogSeconds * rate)) return;
   // Every change of sleeping_ is a read-modify-write, so all of them are totally ordered and each
   // reads the one before it. If sleep()'s exchange comes before this one, the thread is woken,
@@ -45,6 +50,32 @@ void Delivery::push(const float* interleaved, std::size_t frames, std::uint32_t 
   // that thread sees the audio just added and does not wait. No wake-up is lost either way (TSan
   // can follow this; it cannot follow fences), and a lock-free exchange never waits.
   if (sleeping_.exchange(false, std::memory_order_acq_rel)) wake();
+}
+
+// Blocks stay in order: one goes out at once only when all before it are out. The ring is seen
+// drained (which makes the take of the last piece visible) before carrying_ is read, and this
+// thread's peer sets carrying_ before it takes a piece and clears it only once the piece is
+// delivered: so a piece taken is either seen still carried or seen delivered. And nothing goes out
+// at once after a report or a halt: handingOn_ is set before ending_ is read here, and both set
+// ending_ before they wait for handingOn_ to clear (settleNow). All of these are sequentially
+// consistent; none of them waits here.
+bool Delivery::handOnNow(const float* interleaved, std::size_t frames, std::uint32_t channels,
+                         std::uint32_t rate) noexcept {
+  if (frames == 0 || frames > kNowMost || channels == 0) return false;
+  handingOn_.store(true);
+  bool handed = false;
+  if (!ending_.load() && ring_.drained() && !carrying_.load()) {
+    float mono[kNowMost];
+    mixToMono(interleaved, frames, channels, mono);
+    handed = now_({mono, frames}, rate);
+  }
+  handingOn_.store(false);
+  return handed;
+}
+
+// Bounded by one mix and one write that cannot block.
+void Delivery::settleNow() const {
+  while (handingOn_.load()) std::this_thread::yield();
 }
 
 void Delivery::wake() noexcept {
@@ -65,6 +96,7 @@ void Delivery::sleep() {
 void Delivery::run() {
   const std::unique_ptr<float[]> piece(new float[kPieceCapacity]);
   for (;;) {
+    carrying_.store(true);  // before the take: see handOnNow()
     std::uint32_t rate = 0;
     const std::size_t count = ring_.take(piece.get(), kPieceCapacity, rate);
     if (count > 0) {
@@ -72,7 +104,9 @@ void Delivery::run() {
       if (!begin()) return;
       deliver_({piece.get(), count}, rate);
       end();
+      carrying_.store(false);
     } else if (ending_.load()) {
+      settleNow();
       if (!begin()) return;
       std::string reason;
       bool due = false;
@@ -85,6 +119,7 @@ void Delivery::run() {
       end();
       return;
     } else {
+      carrying_.store(false);
       sleep();
     }
   }
@@ -122,6 +157,7 @@ bool Delivery::halt() {
   }
   ending_.store(true);
   wake();
+  settleNow();
   return busy;
 }
 

@@ -5,6 +5,10 @@
 // is dropped. Memory: kRingSlots floats of address space (8 MB), touched only as far as a stall
 // fills it.
 //
+// While nothing waits and this thread is idle, the capturing thread may hand a block on itself
+// through `now` (AudioSink::deliverNow: at once or not at all), which spares waking this thread
+// for every server cycle; what `now` refuses goes through the ring.
+//
 // The loss of a capture is told after the audio captured before it: reportAfterDrain() lets
 // this thread deliver what waits and then report, so no audio ever follows the report.
 #pragma once
@@ -31,24 +35,32 @@ class Delivery {
  public:
   using Deliver = std::function<void(std::span<const float> mono, std::uint32_t rate)>;
   using Report = std::function<void(const std::string& reason)>;
+  // Never waits; false when it did not hand the block on.
+  using DeliverNow = std::function<bool(std::span<const float> mono, std::uint32_t rate)>;
+  // Most frames a block handed on at once may have (the mix is on the capturing thread's stack).
+  static constexpr std::size_t kNowMost = 1024;
 
   // `taken` runs on the delivering thread between taking a piece and delivering it (tests hold
   // the thread there).
-  Delivery(Deliver deliver, Report report, std::function<void()> taken = {});
+  Delivery(Deliver deliver, Report report, std::function<void()> taken = {}, DeliverNow now = {});
   Delivery(const Delivery&) = delete;
   Delivery& operator=(const Delivery&) = delete;
   // Only after finish() returned true.
   ~Delivery();
 
-  // The capturing thread, a real-time one included: mixes to mono into the ring and wakes the
-  // delivering thread if it sleeps. Never locks, allocates or waits; at most one system call.
+  // The capturing thread, a real-time one included: hands the block on at once where it may (see
+  // above), else mixes it to mono into the ring and wakes the delivering thread if it sleeps.
+  // Never waits, locks (stdoutLock is only tried) or allocates. Its system calls: a write that
+  // cannot block, and when that one is refused or not allowed, the one wake-up.
   void push(const float* interleaved, std::size_t frames, std::uint32_t channels,
             std::uint32_t rate) noexcept;
 
   // Any thread. Once the waiting audio is delivered, the report runs (once, and only if no halt
   // came first) and the thread ends. Nothing pushed after this call is delivered.
   void reportAfterDrain(const std::string& reason);
-  // No delivery or report begins after these. True when one is under way now / true once none is.
+  // No delivery or report begins after these, and no block goes out at once (one under way is
+  // waited out: a mix and a write that cannot block). True when a delivery is under way now /
+  // true once none is.
   bool halt();
   bool haltAndSettle(std::chrono::milliseconds bound);
   // After a halt: ends the thread. False when a delivery is stuck on the parent: the thread is
@@ -61,14 +73,20 @@ class Delivery {
   void end();
   void wake() noexcept;
   void sleep();
+  bool handOnNow(const float* interleaved, std::size_t frames, std::uint32_t channels,
+                 std::uint32_t rate) noexcept;
+  void settleNow() const;
 
   const Deliver deliver_;
   const Report report_;
   const std::function<void()> taken_;
+  const DeliverNow now_;
   MonoRing ring_{kRingSlots};
   const int wakeFd_;
   std::atomic<bool> sleeping_{false};
-  std::atomic<bool> ending_{false};  // a report waits for the ring to drain, or a halt came
+  std::atomic<bool> ending_{false};     // a report waits for the ring to drain, or a halt came
+  std::atomic<bool> carrying_{false};   // this thread may hold a piece taken from the ring
+  std::atomic<bool> handingOn_{false};  // the capturing thread is inside now_
 
   std::mutex gate_;
   std::condition_variable settled_;

@@ -34,6 +34,10 @@ class MonoRing {
   bool empty() const noexcept {
     return read_.load(std::memory_order_relaxed) == write_.load(std::memory_order_acquire);
   }  // the same position and parity
+  // The producer's view: all it appended has been taken (and what took it is seen).
+  bool drained() const noexcept {
+    return read_.load(std::memory_order_acquire) == write_.load(std::memory_order_relaxed);
+  }
 
  private:
   static constexpr std::size_t kHeader = 2;  // the rate and the count, in float slots

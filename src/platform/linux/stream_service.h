@@ -7,6 +7,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 #include <variant>
 
@@ -17,9 +18,10 @@ namespace zarn::platform::linux_audio {
 // Why there is nothing to record: no output, or none with a monitor.
 inline constexpr const char* kNoOutputText = "no sound output to capture";
 
-// The audio format every Linux stream delivers: mono 32-bit float at the output's rate.
-inline AudioFormat monoFloat(std::uint32_t rate) {
-  return {static_cast<double>(rate), 1, 32, true};
+// What every Linux stream delivers: mono 32-bit float at the output's rate.
+inline AudioBlock monoBlock(std::span<const float> mono, std::uint32_t rate) {
+  return {{static_cast<double>(rate), 1, 32, true},
+          {reinterpret_cast<const std::uint8_t*>(mono.data()), mono.size_bytes()}};
 }
 
 // A capture stream on the default output, delivering to the sink it was made with. Each

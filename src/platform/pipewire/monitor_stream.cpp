@@ -67,7 +67,10 @@ class State final : public GraphListener {
       : connection(std::move(connection)),
         sink_(sink),
         delivery_([this](std::span<const float> mono, std::uint32_t rate) { deliver(mono, rate); },
-                  [this](const std::string& reason) { sink_.stopped(reason); }) {}
+                  [this](const std::string& reason) { sink_.stopped(reason); }, {},
+                  [this](std::span<const float> mono, std::uint32_t rate) {
+                    return sink_.deliverNow(linux_audio::monoBlock(mono, rate));
+                  }) {}
 
   // Any thread, without the loop's lock: no delivery or report begins after these.
   bool halt() { return delivery_.halt(); }  // true when one is under way now
@@ -264,8 +267,7 @@ void State::report() {
 
 // On the delivering thread, which may block here on the parent.
 void State::deliver(std::span<const float> mono, std::uint32_t rate) {
-  sink_.deliver({linux_audio::monoFloat(rate),
-                 {reinterpret_cast<const std::uint8_t*>(mono.data()), mono.size_bytes()}});
+  sink_.deliver(linux_audio::monoBlock(mono, rate));
 }
 
 // PipeWire's real-time thread (PW_STREAM_FLAG_RT_PROCESS). The rule here: never wait. It takes no

@@ -63,7 +63,10 @@ class RecordStream::State final : public ConnectionListener {
         sink_(sink),
         next_(std::move(output)),
         delivery_([this](std::span<const float> mono, std::uint32_t rate) { deliver(mono, rate); },
-                  [this](const std::string& reason) { sink_.stopped(reason); }) {}
+                  [this](const std::string& reason) { sink_.stopped(reason); }, {},
+                  [this](std::span<const float> mono, std::uint32_t rate) {
+                    return sink_.deliverNow(linux_audio::monoBlock(mono, rate));
+                  }) {}
 
   // Any thread, without the main loop's lock: no call into the core begins after these. True
   // when one is running now (it may be blocked writing to a parent that does not read) / true
@@ -313,8 +316,7 @@ void RecordStream::State::onRead(pa_stream* stream, std::size_t, void* data) {
 
 // On the delivering thread, which may block here on the parent.
 void RecordStream::State::deliver(std::span<const float> mono, std::uint32_t rate) {
-  sink_.deliver({linux_audio::monoFloat(rate),
-                 {reinterpret_cast<const std::uint8_t*>(mono.data()), mono.size_bytes()}});
+  sink_.deliver(linux_audio::monoBlock(mono, rate));
 }
 
 void RecordStream::State::onMoved(pa_stream* stream, void* data) {
