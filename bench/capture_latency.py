@@ -24,6 +24,7 @@ import os
 import random
 import shutil
 import signal
+import socket
 import statistics
 import struct
 import subprocess
@@ -40,6 +41,7 @@ QUIET_BEFORE_ONSET = RATE // 20  # 50 ms of quiet before a burst's first sample
 RECORDED_SAMPLE_BYTES = 2  # the recorder is asked for 16-bit samples
 PLAYER_CYCLE = 512  # frames per server cycle the cost phase's player asks for
 NATIVE = "zarn-audio (PipeWire)"
+NATIVE_SOCKET = "zarn-audio (PipeWire, socket)"
 LIBPULSE = "zarn-audio (libpulse)"
 PEER = "parec --latency-msec=20"
 PW_RECORD = "pw-record --latency=20ms"
@@ -136,21 +138,27 @@ def run_player(args):
 class Reader:
     """A capture process whose deliveries are timestamped as they arrive on its stdout."""
 
-    def __init__(self, name, argv, env, framed):
+    def __init__(self, name, argv, env, kind):
         self.name = name
-        self.framed = framed  # zarn-audio's frames rather than raw float samples
+        self.framed = kind != "raw"  # zarn-audio's frames rather than raw float samples
         self.deliveries = []  # (arrival ns, float32 mono samples as bytes)
         self.rate = RATE
         self.problems = []
-        self.proc = subprocess.Popen(argv, env=env, stdin=subprocess.PIPE if framed else
-                                     subprocess.DEVNULL, stdout=subprocess.PIPE,
+        # A socket is what Node gives its children; a pipe what Python's subprocess and shells do.
+        ours, theirs = socket.socketpair() if kind == "socket" else (None, subprocess.PIPE)
+        self.proc = subprocess.Popen(argv, env=env, stdin=subprocess.PIPE if self.framed else
+                                     subprocess.DEVNULL, stdout=theirs,
                                      stderr=subprocess.DEVNULL)
+        if ours is not None:
+            theirs.close()
+            self.output = ours
+        self.fd = ours.fileno() if ours is not None else self.proc.stdout.fileno()
         self.ready = threading.Event()
         self.thread = threading.Thread(target=self._read, daemon=True)
         self.thread.start()
 
     def _read(self):
-        fd = self.proc.stdout.fileno()
+        fd = self.fd
         pending = b""
         while True:
             data = os.read(fd, 1 << 16)
@@ -212,12 +220,15 @@ class Reader:
 def reader_lineup(args):
     monitor = "zarn_null0.monitor"
     raw = ["--raw", "--format=float32le", "--channels=1", f"--rate={RATE}", f"--device={monitor}"]
-    lineup = []  # (name, argv, kind): kind is "framed" (zarn-audio's frames), "raw" or "record"
+    # (name, argv, kind): kind is "framed" (zarn-audio's frames on a pipe), "socket" (the same on a
+    # socket), "raw" or "record"
+    lineup = []
     if args.zarn:
         # Both of our services: the native one is chosen whenever a PipeWire daemon answers; a
         # PIPEWIRE_REMOTE that names no socket makes the same program take libpulse. `env` execs
         # zarn-audio, so the pid measured is the helper's own.
         lineup.append((NATIVE, [args.zarn], "framed"))
+        lineup.append((NATIVE_SOCKET, [args.zarn], "socket"))
         lineup.append((LIBPULSE, ["env", "PIPEWIRE_REMOTE=zarn-no-pipewire", args.zarn], "framed"))
     lineup.append(("parec --latency-msec=20", ["parec", "--latency-msec=20"] + raw, "raw"))
     lineup.append(("parec (default)", ["parec"] + raw, "raw"))
@@ -366,7 +377,7 @@ def wait_ready(readers, timeout):
 
 
 def latency_phase(args, env, lineup):
-    readers = [Reader(name, argv, env, kind == "framed") for name, argv, kind in lineup]
+    readers = [Reader(name, argv, env, kind) for name, argv, kind in lineup]
     try:
         wait_ready(readers, 8)  # parec's default fragments take seconds to fill
         time.sleep(0.3)
@@ -454,7 +465,7 @@ def measure_cost(args, env, entry, servers):
     if kind == "record":
         reader = Recorder(name, argv, env, os.path.join(args.server_dir, "bench-record.wav"))
     elif name:
-        reader = Reader(name, argv, env, kind == "framed")
+        reader = Reader(name, argv, env, kind)
     try:
         if isinstance(reader, Recorder):
             reader.wait_ready(8)
@@ -574,7 +585,7 @@ def print_table(latency, bursts, cost, lineup, args):
             print(f"recorder: {name} writing while armed: {cost[name]['reader'] * 1000:.2f} ms/s "
                   f"of its own, next to {cost[name]['helper'] * 1000:.2f} ms/s of the zarn-audio "
                   "it runs; its 'with server' includes that helper.")
-    for ours in (NATIVE, LIBPULSE):
+    for ours in (NATIVE, NATIVE_SOCKET, LIBPULSE):
         print_goals(ours, latency, cost)
     for name, _, _ in lineup:
         problems = (latency[name][1] if name in latency else []) + cost[name]["problems"]
