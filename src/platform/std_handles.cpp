@@ -30,6 +30,7 @@ void waitFor(int fd, short events) {
 // descriptor, which would share its blocking mode, so there is none.
 int openNonBlockingTwin([[maybe_unused]] int fd) {
 #if defined(__linux__)
+  static_assert(PIPE_BUF >= OutputHandle::kWholeWriteMost);  // Linux's is 4096; macOS's only 512
   struct stat status {};
   if (::fstat(fd, &status) != 0 || !S_ISFIFO(status.st_mode)) return -1;
   const std::string path = "/proc/self/fd/" + std::to_string(fd);
@@ -38,8 +39,6 @@ int openNonBlockingTwin([[maybe_unused]] int fd) {
   return -1;
 #endif
 }
-
-static_assert(PIPE_BUF >= OutputHandle::kWholeWriteMost);
 
 }  // namespace
 

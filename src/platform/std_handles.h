@@ -28,7 +28,7 @@ class OutputHandle {
   // on it, so the blocking mode of the one the parent gave us, which others may share, is left
   // alone. Failures other than a full pipe are left for writeAll to meet and handle.
   bool tryWriteWhole(const void* data, std::size_t size) noexcept;
-  static constexpr std::size_t kWholeWriteMost = 4096;  // POSIX's least PIPE_BUF, Linux's own
+  static constexpr std::size_t kWholeWriteMost = 4096;  // Linux's PIPE_BUF
 
  private:
   int fd_;
