@@ -176,7 +176,7 @@ TEST(FrameNow, GoesOutWholeOrLeavesNothing) {
   ::close(fds[0]);
 
   // A socket (what Node gives its children) may take part of a frame: never written at once.
-  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
   writer = std::make_unique<WriterOn>(fds[1]);
   EXPECT_FALSE(tryWriteFrameNow(kFrameChunk, head, body));
   writer.reset();
