@@ -161,6 +161,19 @@ struct World final : AudioSink, Endpoints {
     std::unique_lock<std::mutex> hold(mutex);
     return changed.wait_for(hold, 10s, condition);
   }
+  // The default becomes `newDefault`, and the endpoint `id`'s source does as `source` says.
+  void change(const std::string& newDefault, const std::string& id, Source source) {
+    locked([&] {
+      defaultId = newDefault;
+      endpoints[id] = source;
+    });
+  }
+  // Waits for `more` samples than have come so far; returns where they start.
+  std::size_t awaitMore(std::size_t more) {
+    const std::size_t from = locked([&] { return samples.size(); });
+    EXPECT_TRUE(waitUntil([&] { return samples.size() >= from + more; }));
+    return from;
+  }
 
   void deliver(const AudioBlock& block) override {
     const auto* values = reinterpret_cast<const float*>(block.bytes.data());
@@ -243,37 +256,24 @@ Hresult World::openDefault(std::unique_ptr<LoopbackStream>& stream, std::string&
 TEST(WasapiService, FillsSilenceFollowsTheDefaultAndReportsOnlyAFailureItCannotMoveOnFrom) {
   World& world = *new World;  // the service's to end
   WasapiService service{std::unique_ptr<Endpoints>(&world)};
-  // The default becomes `defaultId`, and the endpoint `id`'s source does as `source` says.
-  const auto change = [&](const std::string& defaultId, const std::string& id, Source source) {
-    world.locked([&] {
-      world.defaultId = defaultId;
-      world.endpoints[id] = source;
-    });
-  };
-  // Waits for `more` samples than have come so far; returns where they start.
-  const auto awaitMore = [&](std::size_t more) {
-    const std::size_t from = world.locked([&] { return world.samples.size(); });
-    EXPECT_TRUE(world.waitUntil([&] { return world.samples.size() >= from + more; }));
-    return from;
-  };
   std::promise<std::optional<StartFailure>> started;
   service.start(world, [&](std::optional<StartFailure> failure) { started.set_value(failure); });
   ASSERT_FALSE(started.get_future().get());  // the service watches the endpoints by now
   ASSERT_TRUE(
       world.waitUntil([&] { return world.find(0, 0.25f) + 5 * 480 <= world.samples.size(); }));
-  change("speakers", "speakers", Source::quiet);
-  awaitMore(40 * 480);
-  change("speakers", "speakers", Source::flaggedSilent);
-  const std::size_t flagged = awaitMore(10 * 480);
-  change("speakers", "speakers", Source::play);
+  world.change("speakers", "speakers", Source::quiet);
+  world.awaitMore(40 * 480);
+  world.change("speakers", "speakers", Source::flaggedSilent);
+  const std::size_t flagged = world.awaitMore(10 * 480);
+  world.change("speakers", "speakers", Source::play);
   ASSERT_TRUE(world.waitUntil([&] {
     return world.find(world.find(world.find(0, 0.25f), 0.0f), 0.25f) < world.samples.size();
   }));
-  change("headset", "speakers", Source::invalidated);
+  world.change("headset", "speakers", Source::invalidated);
   ASSERT_TRUE(world.waitUntil([&] { return world.log.size() == 3; }));
-  change("dock", "headset", Source::failGone);  // a new endpoint plays from the start
+  world.change("dock", "headset", Source::failGone);  // a new endpoint plays from the start
   ASSERT_TRUE(world.waitUntil([&] { return world.log.size() == 5; }));
-  change("dock", "dock", Source::fail);
+  world.change("dock", "dock", Source::fail);
   ASSERT_TRUE(world.waitUntil([&] { return !world.losses.empty(); }));
   std::promise<void> stopped;
   service.stop([&] { stopped.set_value(); });
