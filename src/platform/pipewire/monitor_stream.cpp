@@ -94,10 +94,7 @@ class State final : public GraphListener {
 
  private:
   friend StepDriver<State, Phase, Event>;
-  static Decision<Phase> decide(Phase phase, Event event) {
-    const Step step = nextStep(phase, event);
-    return {step.next, step.actions};
-  }
+  static Decision<Phase> decide(Phase phase, Event event) { return nextStep(phase, event); }
   void carryOut(std::uint32_t actions, Event);
   void open();
   void drop();

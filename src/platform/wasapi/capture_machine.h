@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+#include "platform/step_driver.h"
+
 namespace zarn::platform::wasapi {
 
 enum class Phase {
@@ -37,11 +39,8 @@ enum Action : std::uint32_t {
   refuseStart = 1u << 6,  // a second start: its completion with an error
 };
 
-struct Step {
-  Phase next;
-  std::uint32_t actions;
-  friend bool operator==(const Step&, const Step&) = default;
-};
+// The next phase and the actions, as the step driver takes them.
+using Step = Decision<Phase>;
 
 Step nextStep(Phase phase, Event event);
 

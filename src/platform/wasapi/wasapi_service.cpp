@@ -68,8 +68,7 @@ Decision<Phase> WasapiService::decide(Phase phase, Input& input) {
     sink_ = input.sink;
     startDone_ = std::move(input.startDone);
   }
-  const Step step = nextStep(phase, input.event);
-  return {step.next, step.actions};
+  return nextStep(phase, input.event);
 }
 
 // The event an open gives is handled once these actions are done.
